@@ -1,0 +1,47 @@
+#include "Runtime/MainExecutor.hpp"
+
+#include <glib.h>
+
+#include <cstdio>
+#include <exception>
+
+namespace veltrano {
+
+MainContext::MainContext(GMainContext* context)
+    : context_(g_main_context_ref(context ? context : g_main_context_default())) {}
+
+MainContext::~MainContext() {
+  // Handlers still queued belong to asio objects; destroy them before the
+  // context they were posted through goes away.
+  shutdown();
+  destroy();
+  g_main_context_unref(context_);
+}
+
+MainContext& MainContext::shared() {
+  static auto* instance = new MainContext(nullptr);  // lives for the whole process
+  return *instance;
+}
+
+bool MainContext::isCurrentThread() const { return g_main_context_is_owner(context_) != FALSE; }
+
+void MainExecutor::post(std::unique_ptr<Work> work) const {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(
+      source,
+      [](gpointer data) -> gboolean {
+        try {
+          static_cast<Work*>(data)->run();
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "error [Runtime] a main-actor handler threw: %s\n", e.what());
+          std::terminate();
+        }
+        return G_SOURCE_REMOVE;
+      },
+      work.release(), [](gpointer data) { delete static_cast<Work*>(data); });
+  g_source_attach(source, context_->native());
+  g_source_unref(source);
+}
+
+}  // namespace veltrano

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build and the tests need. Idempotent
+# and quick when everything is present: apt runs only for what is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain and build
+  cmake ninja-build g++ pkg-config
+  # runtime: Boost.Asio coroutines, GLib main loop, journal logging
+  libboost1.81-dev libglib2.0-dev libsystemd-dev
+  # JSON
+  nlohmann-json3-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # fuzzers: clang with the libFuzzer runtime
+  clang libclang-rt-14-dev
+  # page-side script tests
+  nodejs
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+
+if ((${#missing[@]})); then
+  echo "install-deps: installing ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the whole suite with a sanitizer and runs it:
+#   scripts/sanitize.sh address   ASan + UBSan, in build-asan/
+#   scripts/sanitize.sh thread    TSan, in build-tsan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind=${1:?usage: scripts/sanitize.sh address|thread}
+case "$kind" in
+  address) dir=build-asan ;;
+  thread) dir=build-tsan ;;
+  *) echo "usage: scripts/sanitize.sh address|thread" >&2; exit 2 ;;
+esac
+bash scripts/install-deps.sh
+BUILD_DIR=$dir bash scripts/build.sh -DVELTRANO_SANITIZE="$kind" -DVELTRANO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp}
+cd "$dir"
+ctest --output-on-failure -j "$(nproc)"
