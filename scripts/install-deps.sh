@@ -10,6 +10,11 @@ packages=(
   libboost1.81-dev libglib2.0-dev libsystemd-dev
   # JSON
   nlohmann-json3-dev
+  # upload client and the reference upload service
+  libcurl4-openssl-dev libcpp-httplib-dev libssl-dev curl
+  # webcam capture and the MP4 writer
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-pipewire gstreamer1.0-tools
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzers: clang with the libFuzzer runtime

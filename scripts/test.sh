@@ -12,6 +12,14 @@ if [[ -f /.flatpak-info && ! -s /.flatpak-info && $(stat -c %u /.flatpak-info) -
   rm -f /.flatpak-info 2>/dev/null || true
 fi
 
+# Fuzzers: a second build folder with clang, each target smoke-run on its
+# corpus (ctest label "fuzz").
+if [[ -n $(find fuzz -mindepth 2 -name CMakeLists.txt -print -quit) ]]; then
+  CC=clang CXX=clang++ BUILD_DIR=build-fuzz BUILD_TARGET=fuzzers bash scripts/build.sh \
+    -DVELTRANO_FUZZ=ON -DVELTRANO_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  (cd build-fuzz && ctest --output-on-failure -L fuzz -j "$(nproc)")
+fi
+
 bash scripts/build.sh
 cd build
 ctest --output-on-failure -j "$(nproc)"
