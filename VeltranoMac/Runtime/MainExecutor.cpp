@@ -26,20 +26,27 @@ MainContext& MainContext::shared() {
 bool MainContext::isCurrentThread() const { return g_main_context_is_owner(context_) != FALSE; }
 
 void MainExecutor::post(std::unique_ptr<Work> work) const {
+  work->published.store(true, std::memory_order_release);
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(
       source,
       [](gpointer data) -> gboolean {
+        auto* work = static_cast<Work*>(data);
+        (void)work->published.load(std::memory_order_acquire);
         try {
-          static_cast<Work*>(data)->run();
+          work->run();
         } catch (const std::exception& e) {
           std::fprintf(stderr, "error [Runtime] a main-actor handler threw: %s\n", e.what());
           std::terminate();
         }
         return G_SOURCE_REMOVE;
       },
-      work.release(), [](gpointer data) { delete static_cast<Work*>(data); });
+      work.release(), [](gpointer data) {
+        auto* work = static_cast<Work*>(data);
+        (void)work->published.load(std::memory_order_acquire);
+        delete work;
+      });
   g_source_attach(source, context_->native());
   g_source_unref(source);
 }

@@ -5,6 +5,7 @@
 #include <boost/asio/execution.hpp>
 #include <boost/asio/execution_context.hpp>
 
+#include <atomic>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -68,6 +69,10 @@ class MainExecutor {
   struct Work {
     virtual ~Work() = default;
     virtual void run() = 0;
+    // GLib hands the work across threads with futex-based locks that
+    // ThreadSanitizer cannot see; this release/acquire pair states the
+    // hand-off it would otherwise miss. Costs one atomic per post.
+    std::atomic<bool> published{false};
   };
   // Always through an idle source: g_main_context_invoke may run the work
   // inline on the calling thread, which would break the actor's isolation.
