@@ -1,76 +1,61 @@
 #pragma once
 
-#include "Bridge/EnterAnswerPayload.hpp"
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
-#include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
-#include "Runtime/Asio.hpp"
-#include "Runtime/MainExecutor.hpp"
 
 #include <gtest/gtest.h>
 
 #include <glib.h>
 
-#include <chrono>
-#include <functional>
 #include <map>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace veltrano::testing {
 
-// An await that finishes only when the test opens it, so the test decides
-// when a coordinator call returns.
+// An await that finishes only when the test opens it.
 class Gate {
  public:
   Awaitable<void> wait() {
     auto initiate = [this](auto handler) {
-      auto executor = asio::get_associated_executor(handler);
       auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-      waiters_.push_back([executor, shared] { asio::post(executor, [shared] { std::move (*shared)(); }); });
+      waiters_.push_back([executor = asio::get_associated_executor(*shared), shared] {
+        asio::post(executor, [shared] { std::move (*shared)(); });
+      });
     };
     co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(std::move(initiate), asio::use_awaitable);
   }
-
   void open() {
-    auto waiting = std::exchange(waiters_, {});
-    for (auto& wake : waiting) wake();
+    for (auto& wake : std::exchange(waiters_, {})) wake();
   }
-
   std::size_t waiting() const { return waiters_.size(); }
 
  private:
   std::vector<std::function<void()>> waiters_;
 };
 
-// Records what the bridge asked for and answers as the test says. A call
-// whose answer id (or, for retries, token) has a gate waits for it first.
+// Records the calls; a call whose answer id (or retry token) has a gate
+// waits for it; `enterResult` and `retryResult` may throw.
 class FakeCoordinator final : public AnswerRecordingCoordinatorProtocol {
  public:
   std::vector<EnterAnswerPayload> enterCalls;
   std::vector<std::string> retryCalls;
-  std::function<nlohmann::json(const EnterAnswerPayload&)> enterResult;  // may throw
-  std::function<void(const std::string&)> retryResult;                   // may throw
+  std::function<nlohmann::json(const EnterAnswerPayload&)> enterResult;
+  std::function<void()> retryResult;
   std::map<std::string, Gate> gates;
 
   Awaitable<nlohmann::json> enterAnswer(EnterAnswerPayload payload) override {
     enterCalls.push_back(payload);
     if (auto gate = gates.find(payload.answerId.value_or("")); gate != gates.end()) co_await gate->second.wait();
     if (enterResult) co_return enterResult(payload);
-    if (!payload.answerId) co_return nlohmann::json{{"status", "idle"}};
-    co_return nlohmann::json{{"status", "recording"}, {"answerId", *payload.answerId}};
+    co_return nlohmann::json{{"status", "recording"}, {"answerId", payload.answerId.value_or("")}};
   }
-
   Awaitable<void> retryPendingUploads(std::string idToken) override {
     retryCalls.push_back(idToken);
     if (auto gate = gates.find(idToken); gate != gates.end()) co_await gate->second.wait();
-    if (retryResult) retryResult(idToken);
+    if (retryResult) retryResult();
   }
 };
 
-// The test thread is the main thread: a private GLib context per test that
-// runs only when the test iterates it.
+// The test thread is the main thread: a private GLib context that runs only
+// when the test iterates it.
 class BridgeTest : public ::testing::Test {
  protected:
   BridgeTest() : glib_(g_main_context_new()), main_(glib_) { g_main_context_push_thread_default(glib_); }
@@ -79,28 +64,25 @@ class BridgeTest : public ::testing::Test {
     g_main_context_unref(glib_);
   }
 
-  // One message's replies, in the order they came.
   struct Replies {
     std::vector<nlohmann::json> envelopes;
-    std::vector<bool> onMainThread;
-    std::size_t count() const { return envelopes.size(); }
+    bool allOnMainThread = true;
   };
 
-  std::shared_ptr<VeltranoBridgeMessageHandler> makeHandler(
-      VeltranoBridgeMessageHandler::Clock now = [] { return std::chrono::system_clock::time_point{}; }) {
+  std::shared_ptr<VeltranoBridgeMessageHandler> makeHandler(VeltranoBridgeMessageHandler::Clock now = [] {
+    return std::chrono::system_clock::time_point{};
+  }) {
     return std::make_shared<VeltranoBridgeMessageHandler>(coordinator_, std::move(now));
   }
 
-  // Posts a body as the web view glue would; replies are collected (and
-  // parsed strictly, so a reply that is not valid UTF-8 JSON fails here).
-  std::shared_ptr<Replies> post(const std::shared_ptr<VeltranoBridgeMessageHandler>& handler,
-                                nlohmann::json body) {
+  // Posts a body as the web view glue does. Replies are parsed strictly, so
+  // one that is not valid UTF-8 JSON fails the test.
+  std::shared_ptr<Replies> post(const std::shared_ptr<VeltranoBridgeMessageHandler>& handler, nlohmann::json body) {
     auto replies = std::make_shared<Replies>();
-    VeltranoBridgeMessageHandler::receive(handler, main_.get_executor(), std::move(body),
-                                          [this, replies](std::string text) {
-                                            replies->envelopes.push_back(nlohmann::json::parse(text));
-                                            replies->onMainThread.push_back(main_.isCurrentThread());
-                                          });
+    VeltranoBridgeMessageHandler::receive(handler, main_.get_executor(), std::move(body), [this, replies](std::string t) {
+      replies->envelopes.push_back(nlohmann::json::parse(t));
+      replies->allOnMainThread = replies->allOnMainThread && main_.isCurrentThread();
+    });
     return replies;
   }
 
@@ -109,19 +91,23 @@ class BridgeTest : public ::testing::Test {
     }
   }
 
-  // Posts one body, runs the main loop dry and returns the single reply.
+  // One body in, the main loop run dry, its single reply out.
   nlohmann::json roundTrip(nlohmann::json body) {
-    auto handler = handler_ ? handler_ : (handler_ = makeHandler());
-    auto replies = post(handler, std::move(body));
+    if (!handler_) handler_ = makeHandler();
+    auto replies = post(handler_, std::move(body));
     runMain();
-    EXPECT_EQ(replies->count(), 1u);
-    return replies->count() ? replies->envelopes.front() : nlohmann::json();
+    EXPECT_EQ(replies->envelopes.size(), 1u);
+    return replies->envelopes.empty() ? nlohmann::json() : replies->envelopes.front();
   }
 
   static nlohmann::json failure(std::string_view code, std::string_view message) {
-    return nlohmann::json{{"ok", false}, {"code", code}, {"message", message}};
+    return {{"ok", false}, {"code", code}, {"message", message}};
   }
-  static nlohmann::json success(nlohmann::json data) { return nlohmann::json{{"ok", true}, {"data", data}}; }
+  static nlohmann::json success(nlohmann::json data) { return {{"ok", true}, {"data", std::move(data)}}; }
+  static nlohmann::json enter(nlohmann::json answerId) {
+    return {{"method", "enterAnswer"},
+            {"payload", {{"userId", "u"}, {"sessionId", "s"}, {"answerId", std::move(answerId)}, {"idToken", "t"}}}};
+  }
 
   GMainContext* glib_;
   MainContext main_;
