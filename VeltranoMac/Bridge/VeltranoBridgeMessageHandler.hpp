@@ -16,24 +16,28 @@ namespace veltrano {
 // Answers the page's script messages to "veltranoBridge" on the main actor,
 // one task per message, with exactly one reply envelope per message. It knows
 // no WebKit: the web view's glue turns each message into JSON text, wraps the
-// WebKit reply in a callback and calls receive(); for example
+// WebKit reply in a callback and calls receive(), roughly
 //
-//   gboolean onMessage(WebKitUserContentManager*, JSCValue* value,
-//                      WebKitScriptMessageReply* reply, gpointer data) {
-//     auto* host = static_cast<BridgeGlue*>(data);   // holds a weak_ptr
-//     g_autofree char* text = jsc_value_to_json(value, 0);
+//   gboolean onMessage(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply,
+//                      gpointer data) {
+//     auto* glue = static_cast<BridgeGlue*>(data);  // {weak_ptr<VeltranoBridgeMessageHandler>, MainExecutor}
+//     g_autofree char* text = jsc_value_to_json(value, 0);  // NULL for undefined: "invalid_body"
+//     auto* js = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
 //     webkit_script_message_reply_ref(reply);
-//     VeltranoBridgeMessageHandler::receive(host->handler, host->main, parseMessageBody(text ? text : ""),
-//         [reply, ctx = JSCContextRef(value)](std::string json) {
-//           g_autoptr(JSCValue) v = jsc_value_new_from_json(ctx.get(), json.c_str());
-//           webkit_script_message_reply_return_value(reply, v);
+//     VeltranoBridgeMessageHandler::receive(glue->handler, glue->main, parseMessageBody(text ? text : ""),
+//         [reply, js](std::string envelope) {
+//           JSCValue* result = jsc_value_new_from_json(js, envelope.c_str());
+//           webkit_script_message_reply_return_value(reply, result);
+//           g_object_unref(result);
+//           g_object_unref(js);
 //           webkit_script_message_reply_unref(reply);
 //         });
 //     return TRUE;
 //   }
 //
-// The callback runs exactly once, on the main thread, so it may release the
-// WebKit reply itself.
+// The callback runs exactly once, so it may release the WebKit reply itself;
+// it runs on the main thread, or where the main loop is torn down if that
+// happens first.
 class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<VeltranoBridgeMessageHandler> {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;
