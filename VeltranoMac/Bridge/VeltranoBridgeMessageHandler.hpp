@@ -1,0 +1,66 @@
+#pragma once
+
+#include "Bridge/BridgeEnvelope.hpp"
+#include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
+#include "Runtime/Asio.hpp"
+#include "Runtime/MainExecutor.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace veltrano {
+
+// Answers the page's script messages to "veltranoBridge" on the main actor,
+// one task per message, with exactly one reply envelope per message. It knows
+// no WebKit: the web view's glue turns each message into JSON text, wraps the
+// WebKit reply in a callback and calls receive(), roughly
+//
+//   gboolean onMessage(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply,
+//                      gpointer data) {
+//     auto* glue = static_cast<BridgeGlue*>(data);  // {weak_ptr<VeltranoBridgeMessageHandler>, MainExecutor}
+//     g_autofree char* text = jsc_value_to_json(value, 0);  // NULL for undefined: "invalid_body"
+//     auto* js = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+//     webkit_script_message_reply_ref(reply);
+//     VeltranoBridgeMessageHandler::receive(glue->handler, glue->main, parseMessageBody(text ? text : ""),
+//         [reply, js](std::string envelope) {
+//           JSCValue* result = jsc_value_new_from_json(js, envelope.c_str());
+//           webkit_script_message_reply_return_value(reply, result);
+//           g_object_unref(result);
+//           g_object_unref(js);
+//           webkit_script_message_reply_unref(reply);
+//         });
+//     return TRUE;
+//   }
+//
+// The callback runs exactly once, so it may release the WebKit reply itself;
+// it runs on the main thread, or where the main loop is torn down if that
+// happens first.
+class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<VeltranoBridgeMessageHandler> {
+ public:
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+  // `now` stamps "ping" replies.
+  explicit VeltranoBridgeMessageHandler(std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator,
+                                        Clock now = [] { return std::chrono::system_clock::now(); });
+
+  // Entry for one script message, called on the main thread. Queues one work
+  // item on `main`; when it runs and the handler is gone the reply is
+  // "internal" / "Bridge handler unavailable", otherwise a main-actor task
+  // dispatches the body and sends its envelope. `reply` gets exactly one
+  // envelope on every path and is never called before this returns.
+  static void receive(std::weak_ptr<VeltranoBridgeMessageHandler> handler, MainExecutor main,
+                      nlohmann::json body, BridgeReply::Callback reply);
+
+  // The reply envelope for one body; never throws for any body. The body
+  // must stay alive until the result is in.
+  Awaitable<nlohmann::json> dispatchMessage(const nlohmann::json& body);
+
+ private:
+  std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator_;
+  Clock now_;
+};
+
+}  // namespace veltrano

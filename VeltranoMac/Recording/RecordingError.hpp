@@ -1,0 +1,46 @@
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace veltrano {
+
+// The error the recording coordinator raises. Each case wraps the error that
+// caused it; the description shown to people is that error's own.
+class RecordingError final : public std::exception {
+ public:
+  enum class Case { cameraSetupFailed, recordingStopFailed, uploadFailed };
+
+  RecordingError(Case which, std::exception_ptr underlying)
+      : case_(which), underlying_(std::move(underlying)), description_(describe(underlying_)) {}
+
+  static RecordingError cameraSetupFailed(std::exception_ptr e) { return {Case::cameraSetupFailed, std::move(e)}; }
+  static RecordingError recordingStopFailed(std::exception_ptr e) { return {Case::recordingStopFailed, std::move(e)}; }
+  static RecordingError uploadFailed(std::exception_ptr e) { return {Case::uploadFailed, std::move(e)}; }
+
+  Case which() const noexcept { return case_; }
+  const std::exception_ptr& underlying() const noexcept { return underlying_; }
+  // The underlying error's description.
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  // What an error says about itself: what() of a std::exception, a fixed
+  // text for anything else (including no error at all).
+  static std::string describe(const std::exception_ptr& error) {
+    if (!error) return "unknown error";
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      return e.what();
+    } catch (...) {
+      return "unknown error";
+    }
+  }
+
+ private:
+  Case case_;
+  std::exception_ptr underlying_;
+  std::string description_;
+};
+
+}  // namespace veltrano
