@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <optional>
 #include <utility>
 
@@ -117,23 +118,134 @@ class SalvagingHandler final : public nlohmann::json_sax<Json> {
   bool insideTopArray_ = false;
 };
 
+// Length of the well-formed UTF-8 sequence at the start of `s`, or 0.
+std::size_t utf8SequenceLength(std::string_view s) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no UTF-16 surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+// A JSON string literal. Bytes that are not well-formed UTF-8 become U+FFFD
+// rather than a write that fails and blocks every later change.
+void appendJsonString(std::string& out, std::string_view text) {
+  static constexpr char digits[] = "0123456789abcdef";
+  out.push_back('"');
+  while (!text.empty()) {
+    const auto c = static_cast<unsigned char>(text.front());
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      // Runs of plain ASCII are the common case.
+      std::size_t run = 1;
+      while (run < text.size()) {
+        const auto next = static_cast<unsigned char>(text[run]);
+        if (next < 0x20 || next >= 0x80 || next == '"' || next == '\\') break;
+        ++run;
+      }
+      out.append(text.data(), run);
+      text.remove_prefix(run);
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(digits[c >> 4]);
+          out.push_back(digits[c & 0x0F]);
+        } else if (const std::size_t length = utf8SequenceLength(text)) {
+          out.append(text.data(), length);
+          text.remove_prefix(length);
+          continue;
+        } else {
+          out += "\xEF\xBF\xBD";
+        }
+    }
+    text.remove_prefix(1);
+  }
+  out.push_back('"');
+}
+
+// Shortest text that reads back as the same double.
+void appendJsonNumber(std::string& out, double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
 }  // namespace
 
-std::string encodePendingUploads(const std::vector<PendingUploadRecord>& records) {
-  Json array = Json::array();
-  for (const auto& r : records) {
-    array.push_back(Json{{"id", r.id.string()},
-                         {"fileURL", fileURLString(r.fileURL)},
-                         {"userId", r.userId},
-                         {"sessionId", r.sessionId},
-                         {"answerId", r.answerId},
-                         {"objectPath", r.objectPath},
-                         {"idToken", r.idToken},
-                         {"enqueuedAt", r.enqueuedAt.secondsSinceReferenceDate()}});
+std::string encodePendingUploadRecord(const PendingUploadRecord& r) {
+  // Written directly rather than through a JSON tree, which cost more than
+  // the disk write on large tables.
+  std::string out;
+  out.reserve(200 + r.fileURL.native().size() * 3 + r.userId.size() + r.sessionId.size() + r.answerId.size() +
+              r.objectPath.size() + r.idToken.size());
+  out += "{\"id\":\"";
+  out += r.id.string();
+  out += "\",\"fileURL\":";
+  appendJsonString(out, fileURLString(r.fileURL));
+  out += ",\"userId\":";
+  appendJsonString(out, r.userId);
+  out += ",\"sessionId\":";
+  appendJsonString(out, r.sessionId);
+  out += ",\"answerId\":";
+  appendJsonString(out, r.answerId);
+  out += ",\"objectPath\":";
+  appendJsonString(out, r.objectPath);
+  out += ",\"idToken\":";
+  appendJsonString(out, r.idToken);
+  out += ",\"enqueuedAt\":";
+  appendJsonNumber(out, r.enqueuedAt.secondsSinceReferenceDate());
+  out.push_back('}');
+  return out;
+}
+
+std::string joinEncodedRecords(const std::vector<const std::string*>& encoded) {
+  std::size_t size = 2;
+  for (const auto* element : encoded) size += element->size() + 1;
+  std::string out;
+  out.reserve(size);
+  out.push_back('[');
+  for (const auto* element : encoded) {
+    if (out.size() > 1) out.push_back(',');
+    out += *element;
   }
-  // Invalid UTF-8 in a string becomes U+FFFD rather than a failed write
-  // that would block every later change from reaching the disk.
-  return array.dump(-1, ' ', false, Json::error_handler_t::replace);
+  out.push_back(']');
+  return out;
+}
+
+std::string encodePendingUploads(const std::vector<PendingUploadRecord>& records) {
+  std::vector<std::string> encoded;
+  encoded.reserve(records.size());
+  for (const auto& r : records) encoded.push_back(encodePendingUploadRecord(r));
+  std::vector<const std::string*> pointers;
+  pointers.reserve(encoded.size());
+  for (const auto& e : encoded) pointers.push_back(&e);
+  return joinEncodedRecords(pointers);
 }
 
 DecodedPendingUploads decodePendingUploads(std::string_view bytes) {

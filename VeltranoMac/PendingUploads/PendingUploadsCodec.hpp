@@ -13,6 +13,11 @@ namespace veltrano {
 // "idToken" and "enqueuedAt".
 std::string encodePendingUploads(const std::vector<PendingUploadRecord>& records);
 
+// The same in two steps, for a writer that keeps each record's object text
+// and rewrites only what changed: one element, and the array of elements.
+std::string encodePendingUploadRecord(const PendingUploadRecord& record);
+std::string joinEncodedRecords(const std::vector<const std::string*>& encodedRecords);
+
 struct DecodedPendingUploads {
   // Every element that decodes on its own, in file order.
   std::vector<PendingUploadRecord> records;

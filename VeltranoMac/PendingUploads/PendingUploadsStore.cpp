@@ -102,6 +102,14 @@ PendingUploadsStore& PendingUploadsStore::shared() {
   return *instance;
 }
 
+PendingUploadsStore::Entry::Entry(PendingUploadRecord r)
+    : record(std::move(r)), json(encodePendingUploadRecord(record)) {}
+
+void PendingUploadsStore::Entry::setIdToken(std::string idToken) {
+  record.idToken = std::move(idToken);
+  json = encodePendingUploadRecord(record);
+}
+
 void PendingUploadsStore::load() {
   std::error_code ignored;
   std::filesystem::create_directories(storeDirectory_, ignored);
@@ -118,7 +126,10 @@ void PendingUploadsStore::load() {
   }
   // Of two records with one id (never written by this store) the later wins,
   // as it would have after an upsert.
-  for (auto& record : decoded.records) records_.insert_or_assign(record.id, std::move(record));
+  for (auto& record : decoded.records) {
+    const Uuid id = record.id;
+    records_.insert_or_assign(id, Entry(std::move(record)));
+  }
   if (!decoded.damaged) return;
 
   try {
@@ -159,11 +170,11 @@ std::filesystem::path PendingUploadsStore::keepDamagedCopy(const std::string* by
 }
 
 void PendingUploadsStore::persist() {
-  std::vector<PendingUploadRecord> all;
-  all.reserve(records_.size());
-  for (const auto& [id, record] : records_) all.push_back(record);
+  std::vector<const std::string*> encoded;
+  encoded.reserve(records_.size());
+  for (const auto& [id, entry] : records_) encoded.push_back(&entry.json);
   try {
-    writeFileAtomically(storeDirectory_, fileName, encodePendingUploads(all));
+    writeFileAtomically(storeDirectory_, fileName, joinEncodedRecords(encoded));
   } catch (const std::exception& e) {
     // The table stays in memory; the next change writes all of it again.
     log_.error(std::string("Failed to persist pending uploads store: ") + e.what());
@@ -200,7 +211,7 @@ Awaitable<void> PendingUploadsStore::removeOrphanedRecordings() {
 
 Awaitable<void> PendingUploadsStore::upsertHere(PendingUploadRecord record) {
   const Uuid id = record.id;
-  records_.insert_or_assign(id, std::move(record));
+  records_.insert_or_assign(id, Entry(std::move(record)));
   persist();
   co_return;
 }
@@ -214,12 +225,12 @@ Awaitable<void> PendingUploadsStore::removeHere(Uuid id) {
 Awaitable<std::vector<PendingUploadRecord>> PendingUploadsStore::allRecordsHere() {
   std::vector<PendingUploadRecord> all;
   all.reserve(records_.size());
-  for (const auto& [id, record] : records_) all.push_back(record);
+  for (const auto& [id, entry] : records_) all.push_back(entry.record);
   co_return all;
 }
 
 Awaitable<void> PendingUploadsStore::updateIdTokenHere(Uuid id, std::string idToken) {
-  if (auto it = records_.find(id); it != records_.end()) it->second.idToken = std::move(idToken);
+  if (auto it = records_.find(id); it != records_.end()) it->second.setIdToken(std::move(idToken));
   persist();
   co_return;
 }
@@ -227,9 +238,10 @@ Awaitable<void> PendingUploadsStore::updateIdTokenHere(Uuid id, std::string idTo
 Awaitable<void> PendingUploadsStore::updateIdTokenForAnswerHere(std::string userId, std::string sessionId,
                                                                 std::string answerId, std::string idToken) {
   bool matched = false;
-  for (auto& [id, record] : records_) {
-    if (record.userId == userId && record.sessionId == sessionId && record.answerId == answerId) {
-      record.idToken = idToken;
+  for (auto& [id, entry] : records_) {
+    const auto& r = entry.record;
+    if (r.userId == userId && r.sessionId == sessionId && r.answerId == answerId) {
+      entry.setIdToken(idToken);
       matched = true;
     }
   }
@@ -245,7 +257,7 @@ Awaitable<void> PendingUploadsStore::removeOrphanedRecordingsHere() {
   if (error) co_return;
 
   std::set<std::filesystem::path> referenced;
-  for (const auto& [id, record] : records_) referenced.insert(resolvingSymlinks(record.fileURL));
+  for (const auto& [id, entry] : records_) referenced.insert(resolvingSymlinks(entry.record.fileURL));
 
   // Clips a damaged file listed are spared for good: they may be the only
   // copy of an answer nobody has uploaded yet.

@@ -66,7 +66,15 @@ class PendingUploadsStore final : public PendingUploadsStoreProtocol {
   std::filesystem::path storeDirectory_;
   std::filesystem::path storeURL_;
   std::filesystem::path recordingsDir_;
-  std::unordered_map<Uuid, PendingUploadRecord> records_;
+  // Each record with its JSON object text, kept current on every change so
+  // a write only joins them.
+  struct Entry {
+    explicit Entry(PendingUploadRecord r);
+    void setIdToken(std::string idToken);
+    PendingUploadRecord record;
+    std::string json;
+  };
+  std::unordered_map<Uuid, Entry> records_;
   Logger log_{"PendingUploads"};
 };
 

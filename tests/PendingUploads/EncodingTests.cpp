@@ -197,11 +197,30 @@ TEST(PendingUploadsCodec, SalvagesTheCompleteElementsOfATruncatedOrGarbledFile) 
   EXPECT_FALSE(decodePendingUploads(" [ ] \n").damaged);
 }
 
-TEST(PendingUploadsCodec, InvalidUtf8InAFieldIsReplacedRatherThanFailingTheWrite) {
+TEST(PendingUploadsCodec, EscapesEveryFieldSoAnyTextReadsBack) {
   auto r = sampleRecord();
-  r.idToken = "tok\xff\xfe";
+  r.userId = std::string("quote\" back\\slash \x01\x1f\t\n\r\b\f del\x7f nul") + '\0' + "end";
+  r.sessionId = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa5 \xf4\x8f\xbf\xbf";  // 2, 3 and 4 bytes, U+10FFFF
   const auto decoded = decodePendingUploads(encodePendingUploads({r}));
   EXPECT_FALSE(decoded.damaged);
   ASSERT_EQ(decoded.records.size(), 1u);
-  EXPECT_EQ(decoded.records[0].idToken, "tok\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(decoded.records[0], r);
+}
+
+TEST(PendingUploadsCodec, BytesThatAreNotUtf8AreReplacedRatherThanFailingTheWrite) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"tok\xff\xfe", "tok\xef\xbf\xbd\xef\xbf\xbd"},
+      {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                              // overlong '/'
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},                // a UTF-16 surrogate
+      {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
+      {"cut \xe2\x82", "cut \xef\xbf\xbd\xef\xbf\xbd"},
+  };
+  for (const auto& [raw, stored] : cases) {
+    auto r = sampleRecord();
+    r.idToken = raw;
+    const auto decoded = decodePendingUploads(encodePendingUploads({r}));
+    EXPECT_FALSE(decoded.damaged);
+    ASSERT_EQ(decoded.records.size(), 1u);
+    EXPECT_EQ(decoded.records[0].idToken, stored);
+  }
 }

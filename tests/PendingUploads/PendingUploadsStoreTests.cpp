@@ -146,6 +146,7 @@ TEST_F(StoreTest, EnqueuedAtIsWrittenAsSecondsSince2001ZeroAndNegativeAlike) {
   EXPECT_TRUE(byAnswer["answer-1"].is_number());
   EXPECT_EQ(byAnswer["answer-1"].get<double>(), 0.0);
   EXPECT_EQ(byAnswer["answer-2"].get<double>(), -86400.25);
+  EXPECT_NE(readFile(file()).find("\"enqueuedAt\":0}"), std::string::npos);
   EXPECT_EQ(all(*open()), (std::vector{atReference, before}));
 }
 
