@@ -93,9 +93,7 @@ std::optional<std::filesystem::path> parseFileURL(std::string_view url) {
       const int high = i + 1 < rest.size() ? hexValue(static_cast<unsigned char>(rest[i + 1])) : -1;
       const int low = i + 2 < rest.size() ? hexValue(static_cast<unsigned char>(rest[i + 2])) : -1;
       if (high < 0 || low < 0) return std::nullopt;
-      const auto byte = static_cast<char>(high << 4 | low);
-      if (byte == '\0') return std::nullopt;
-      decoded.push_back(byte);
+      decoded.push_back(static_cast<char>(high << 4 | low));
       i += 2;
     } else if (isPathCharacter(c)) {
       decoded.push_back(static_cast<char>(c));

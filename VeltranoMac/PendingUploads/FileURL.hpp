@@ -18,7 +18,8 @@ std::string percentEncodePath(std::string_view text);
 // The local path of a "file:" URL: the scheme in any case, an empty or
 // "localhost" authority (or none), a non-empty absolute path; query and
 // fragment are not part of the path. nullopt for anything else, including
-// malformed percent escapes, characters a URL cannot hold and encoded NULs.
+// malformed percent escapes and characters a URL cannot hold. Whatever
+// fileURLString wrote reads back, even a path no file system would accept.
 std::optional<std::filesystem::path> parseFileURL(std::string_view url);
 
 }  // namespace veltrano

@@ -67,9 +67,9 @@ TEST(ReferenceDate, RefusesValuesTheFileCannotHoldAndSaturatesTheClock) {
 }
 
 TEST(FileURL, PercentEncodesAndReadsBackAnyFileName) {
-  const std::filesystem::path odd = "/tmp/a b/%41#frag?q=1/caf\xc3\xa9/\xff\x01.mp4";
+  const std::filesystem::path odd = std::string("/tmp/a b/%41#frag?q=1/caf\xc3\xa9/\xff\x01\0.mp4", 35);
   const std::string url = fileURLString(odd);
-  EXPECT_EQ(url, "file:///tmp/a%20b/%2541%23frag%3Fq=1/caf%C3%A9/%FF%01.mp4");
+  EXPECT_EQ(url, "file:///tmp/a%20b/%2541%23frag%3Fq=1/caf%C3%A9/%FF%01%00.mp4");
   EXPECT_EQ(parseFileURL(url), odd);
   EXPECT_EQ(fileURLString("/home/u/rec/veltrano-answer-X.mp4"), "file:///home/u/rec/veltrano-answer-X.mp4");
 }
@@ -84,7 +84,7 @@ TEST(FileURL, AcceptsTheUsualSpellingsOfALocalFile) {
 
 TEST(FileURL, RejectsWhatIsNotALocalFileURL) {
   for (const char* url : {"", "/x/y.mp4", "https://host/x.mp4", "file://otherhost/x.mp4", "file://", "file:",
-                          "file:relative/x.mp4", "file:///x/a%2", "file:///x/a%zz", "file:///x/a%00b",
+                          "file:relative/x.mp4", "file:///x/a%2", "file:///x/a%zz",
                           "file:///x/a b.mp4", "file:///x/caf\xc3\xa9", "file:///x\"y"})
     EXPECT_FALSE(parseFileURL(url)) << url;
 }
