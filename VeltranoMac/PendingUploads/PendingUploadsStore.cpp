@@ -32,7 +32,8 @@ FileContents readWholeFile(const std::filesystem::path& path) {
   FileContents contents;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    contents.exists = errno != ENOENT;
+    // A folder that could not be created counts as no file, like a missing one.
+    contents.exists = errno != ENOENT && errno != ENOTDIR;
     contents.error = errno;
     return contents;
   }
@@ -272,7 +273,7 @@ Awaitable<void> PendingUploadsStore::removeOrphanedRecordingsHere() {
     }
     keptCopies.push_back(std::move(contents.bytes));
   }
-  if (error) co_return;
+  if (error && error != std::errc::no_such_file_or_directory) co_return;
 
   for (const auto& entry : entries) {
     const std::filesystem::path& path = entry.path();

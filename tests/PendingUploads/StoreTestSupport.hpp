@@ -4,42 +4,28 @@
 #include "Runtime/Asio.hpp"
 #include "support/ManualExecutor.hpp"
 
-#include <gtest/gtest.h>
+#include <boost/asio/use_future.hpp>
 
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
+#include <stdexcept>
 #include <string>
-#include <utility>
 
 namespace veltrano::testing {
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TemporaryFolder {
- public:
+// A fresh folder on the system's temporary disk, removed afterwards.
+struct TemporaryFolder {
   TemporaryFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "pending-uploads-test-XXXXXX").native();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    path = pattern;
   }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-  const std::filesystem::path& path() const noexcept { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
+  ~TemporaryFolder() { std::filesystem::remove_all(path); }
+  std::filesystem::path path;
 };
 
 inline std::string readFile(const std::filesystem::path& path) {
@@ -48,64 +34,35 @@ inline std::string readFile(const std::filesystem::path& path) {
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Runs `operation` on the manual executor until nothing is left to do and
-// returns its result; fails the test if it did not finish.
+// Runs `operation` on the manual executor until nothing is left to do.
 template <typename T>
 T runToEnd(ManualExecutor& executor, Awaitable<T> operation) {
-  std::optional<T> result;
-  std::exception_ptr error;
-  bool finished = false;
-  asio::co_spawn(executor.executor(), std::move(operation), [&](std::exception_ptr e, T value) {
-    error = e;
-    if (!e) result = std::move(value);
-    finished = true;
-  });
+  auto result = asio::co_spawn(executor.executor(), std::move(operation), asio::use_future);
   executor.runUntilIdle();
-  if (!finished) throw std::runtime_error("operation did not finish");
-  if (error) std::rethrow_exception(error);
-  return std::move(*result);
+  if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    throw std::runtime_error("operation did not finish");
+  return result.get();
 }
 
-inline void runToEnd(ManualExecutor& executor, Awaitable<void> operation) {
-  std::exception_ptr error;
-  bool finished = false;
-  asio::co_spawn(executor.executor(), std::move(operation), [&](std::exception_ptr e) {
-    error = e;
-    finished = true;
-  });
-  executor.runUntilIdle();
-  if (!finished) throw std::runtime_error("operation did not finish");
-  if (error) std::rethrow_exception(error);
-}
-
-// Counts the times a file named `name` was renamed into `folder`, which is
-// how every write of the store lands.
+// Counts how often `name` was renamed into `folder`: every write of the
+// store lands that way.
 class ReplacementCounter {
  public:
   ReplacementCounter(const std::filesystem::path& folder, std::string name)
       : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), name_(std::move(name)) {
-    if (fd_ < 0 || inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO) < 0)
-      throw std::runtime_error("inotify unavailable");
+    if (fd_ < 0 || inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO) < 0) throw std::runtime_error("inotify");
   }
   ~ReplacementCounter() { ::close(fd_); }
-  ReplacementCounter(const ReplacementCounter&) = delete;
-  ReplacementCounter& operator=(const ReplacementCounter&) = delete;
 
-  // Replacements since the previous call.
-  int take() {
+  int take() {  // replacements since the last call
     int count = 0;
     alignas(inotify_event) char buffer[4096];
-    for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
-      for (char* p = buffer; p < buffer + n;) {
-        auto* event = reinterpret_cast<inotify_event*>(p);
-        if (event->len > 0 && name_ == event->name) ++count;
-        p += sizeof(inotify_event) + event->len;
-      }
-    }
+    for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;)
+      for (char* p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+        count += name_ == reinterpret_cast<inotify_event*>(p)->name;
     return count;
   }
 
@@ -116,16 +73,9 @@ class ReplacementCounter {
 
 inline PendingUploadRecord makeRecord(const std::filesystem::path& file, std::string answerId = "answer-1",
                                       std::string idToken = "token-1") {
-  PendingUploadRecord record;
-  record.id = Uuid::random();
-  record.fileURL = file;
-  record.userId = "user-1";
-  record.sessionId = "session-1";
-  record.answerId = std::move(answerId);
-  record.objectPath = "user-1/session-1/" + record.answerId + "/2026-12-06T18-00-00Z.mp4";
-  record.idToken = std::move(idToken);
-  record.enqueuedAt = ReferenceDate::now();
-  return record;
+  return PendingUploadRecord{Uuid::random(), file,     "user-1", "session-1", answerId,
+                             "user-1/session-1/" + answerId + "/2026-12-06T18-00-00Z.mp4", idToken,
+                             ReferenceDate::now()};
 }
 
 }  // namespace veltrano::testing
