@@ -140,6 +140,7 @@ void PendingUploadsStore::load() {
     // Without a copy, rewriting the file would destroy the only trace of
     // what it listed; leave it for the next change.
     log_.error(std::string("Pending uploads store was unreadable and no copy could be kept: ") + e.what());
+    uncopiedDamagedFile_.emplace(contents.error == 0 ? std::optional(contents.bytes) : std::nullopt);
     return;
   }
   // The salvaged table replaces the damaged file now, so the next launch
@@ -263,6 +264,13 @@ Awaitable<void> PendingUploadsStore::removeOrphanedRecordingsHere() {
   // Clips a damaged file listed are spared for good: they may be the only
   // copy of an answer nobody has uploaded yet.
   std::vector<std::string> keptCopies;
+  if (uncopiedDamagedFile_) {
+    if (!*uncopiedDamagedFile_) {
+      log_.error("Skipping orphaned recordings clean-up; " + storeURL_.native() + " could not be read or kept");
+      co_return;
+    }
+    keptCopies.push_back(**uncopiedDamagedFile_);
+  }
   for (std::filesystem::directory_iterator it(storeDirectory_, error), end; !error && it != end; it.increment(error)) {
     if (!it->path().filename().native().starts_with(keptCopyPrefix)) continue;
     FileContents contents = readWholeFile(it->path());

@@ -4,6 +4,8 @@
 #include "Runtime/Logger.hpp"
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -75,6 +77,9 @@ class PendingUploadsStore final : public PendingUploadsStoreProtocol {
     std::string json;
   };
   std::unordered_map<Uuid, Entry> records_;
+  // A damaged file that could not be copied still names clips the clean-up
+  // must spare: its bytes, or nullopt when even those could not be read.
+  std::optional<std::optional<std::string>> uncopiedDamagedFile_;
   Logger log_{"PendingUploads"};
 };
 

@@ -111,11 +111,18 @@ TEST_F(RecordingsTest, ADamagedFileIsKeptItsGoodRecordsLoadedAndItsClipsSpared) 
   EXPECT_TRUE(logs->records().empty());
 }
 
-TEST_F(RecordingsTest, AKeptCopyThatCannotBeReadStopsTheCleanUpRatherThanRiskAClip) {
-  auto store = open();
+TEST_F(RecordingsTest, ADamagedFileOrCopyThatCannotBeReadStopsTheCleanUpRatherThanRiskAClip) {
   clip("orphan.mp4");
-  std::filesystem::create_directories(folder.path / "pending-uploads.json.corrupt-2026-01-01T00:00:00Z");
+  // A folder in the file's place cannot be read, and cannot be linked or copied.
+  std::filesystem::create_directories(file);
+  auto store = open();
   cleanUp(*store);
   EXPECT_EQ(list(recordings), std::vector<std::string>{"orphan.mp4"});
-  EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error).size(), 1u);
+  EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error).size(), 2u);
+
+  std::filesystem::remove(file);
+  std::filesystem::create_directories(folder.path / "pending-uploads.json.corrupt-2026-01-01T00:00:00Z");
+  cleanUp(*open());
+  EXPECT_EQ(list(recordings), std::vector<std::string>{"orphan.mp4"});
+  EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error).size(), 3u);
 }
