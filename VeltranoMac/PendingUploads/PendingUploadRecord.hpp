@@ -1,0 +1,26 @@
+#pragma once
+
+#include "PendingUploads/ReferenceDate.hpp"
+#include "PendingUploads/Uuid.hpp"
+
+#include <filesystem>
+#include <string>
+
+namespace veltrano {
+
+// One recorded clip whose upload has not completed yet. Only `idToken`
+// changes after creation.
+struct PendingUploadRecord {
+  Uuid id;
+  std::filesystem::path fileURL;  // the clip on disk
+  std::string userId;
+  std::string sessionId;
+  std::string answerId;
+  std::string objectPath;
+  std::string idToken;
+  ReferenceDate enqueuedAt;
+
+  friend bool operator==(const PendingUploadRecord&, const PendingUploadRecord&) = default;
+};
+
+}  // namespace veltrano
