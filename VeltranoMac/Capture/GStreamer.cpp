@@ -1,0 +1,23 @@
+#include "Capture/GStreamer.hpp"
+
+#include <mutex>
+
+namespace veltrano {
+
+void ensureGStreamer() {
+  static std::once_flag once;
+  std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+GStreamerError GStreamerError::fromMessage(GstMessage* message) {
+  GError* error = nullptr;
+  gchar* debug = nullptr;
+  gst_message_parse_error(message, &error, &debug);
+  GStreamerError result(error && error->message ? error->message : "Unknown media error.", error ? error->domain : 0,
+                        error ? error->code : 0, debug ? debug : "");
+  if (error) g_error_free(error);
+  g_free(debug);
+  return result;
+}
+
+}  // namespace veltrano
