@@ -94,7 +94,11 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
   gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
   CapsPtr high(gst_caps_from_string("video/x-h264,profile=high"));
   g_object_set(profile, "caps", high.get(), nullptr);
+  // Unbuffered: every sample goes to the file as it comes, so a write error
+  // shows at once (a full disk fails the start rather than a later stop),
+  // and the header is on disk before the first sample reaches the sink.
   g_object_set(sink, "location", file.c_str(), nullptr);
+  gst_util_set_object_arg(G_OBJECT(sink), "buffer-mode", "unbuffered");
 
   if (!gst_element_link_many(source, encoder, profile, parser, muxer, sink, nullptr)) return nullptr;
 

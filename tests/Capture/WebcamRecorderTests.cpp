@@ -117,6 +117,7 @@ class WebcamRecorderTest : public ::testing::Test {
  protected:
   WebcamRecorderTest() : glib_(g_main_context_new()), main_(glib_), clock_([this] { drainMain(); }) {
     g_main_context_push_thread_default(glib_);
+    ensureGStreamer();
     std::random_device random;
     dir_ = std::filesystem::temp_directory_path() / ("veltrano-recorder-" + std::to_string(random()));
     std::filesystem::create_directories(dir_);
@@ -480,6 +481,82 @@ TEST_F(WebcamRecorderTest, ACameraThatStopsOnItsOwnWhileRecordingStillLetsTheSto
   auto endedMp4 = inspectMp4(clip("ended"));
   ASSERT_TRUE(endedMp4);
   EXPECT_LE(endedMp4->sampleCount, 20u);
+}
+
+// ---------------------------------------------------------------------------
+// Writer failures: a file-size limit makes every write past it fail, as a
+// full disk would.
+
+namespace {
+
+class FileSizeLimit {
+ public:
+  FileSizeLimit() {
+    getrlimit(RLIMIT_FSIZE, &original_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);  // fail the write instead of killing the process
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &original_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  void set(rlim_t bytes) {
+    rlimit limit{bytes, original_.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+
+ private:
+  rlimit original_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+};
+
+bool isMediaStackError(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const GStreamerError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+TEST_F(WebcamRecorderTest, AWriterFailureEndsTheRecordingWithTheWritersOwnErrorAndNoFile) {
+  FileSizeLimit limit;
+  auto sources = std::make_shared<PipelineSourceFactory>(testPattern(320, 240, "pattern=snow"));
+
+  // Fails before its first frame is in the file: the start gets the error.
+  limit.set(1);
+  auto early = makeRecorder(sources);
+  auto started = startAndWait(*early, clip("early"));
+  ASSERT_TRUE(started->error);
+  EXPECT_TRUE(isMediaStackError(started->error)) << describe(started->error);
+  EXPECT_FALSE(std::filesystem::exists(clip("early")));
+
+  // Fails while recording, with no request waiting: the recording ends,
+  // frames still coming create no new writer, and the next stop finds
+  // nothing to stop.
+  limit.set(256 * 1024);
+  auto midway = makeRecorder(sources);
+  ASSERT_FALSE(startAndWait(*midway, clip("midway"))->error);
+  record(2500ms);  // snow at 2 Mbit/s passes 256 KB within about a second
+  EXPECT_FALSE(std::filesystem::exists(clip("midway")));
+  EXPECT_EQ(sources->lastSourceState(), GST_STATE_NULL);
+  auto stoppedMidway = stopAndWait(*midway);
+  EXPECT_EQ(recorderCase(stoppedMidway->error), Case::notRecording);
+
+  // Fails while finishing: no byte may be added to the file any more, so
+  // the index written at the end cannot be written. The stop gets the
+  // writer's error and the broken file is removed.
+  limit.set(RLIM_INFINITY);
+  auto finishing = makeRecorder(sources);
+  ASSERT_FALSE(startAndWait(*finishing, clip("finishing"))->error);
+  record(500ms);
+  limit.set(std::filesystem::file_size(clip("finishing")));
+  auto stopped = stopAndWait(*finishing);
+  ASSERT_TRUE(stopped->error);
+  EXPECT_TRUE(isMediaStackError(stopped->error)) << describe(stopped->error);
+  EXPECT_FALSE(std::filesystem::exists(clip("finishing")));
 }
 
 // ---------------------------------------------------------------------------
