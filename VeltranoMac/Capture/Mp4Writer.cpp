@@ -56,6 +56,20 @@ struct Mp4Writer::Shared {
   }
 };
 
+void Mp4Writer::preload() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ensureGStreamer();
+    for (const char* name : {"appsrc", "x264enc", "h264parse", "mp4mux", "filesink"}) {
+      if (GstElementFactory* factory = gst_element_factory_find(name)) {
+        if (GstPluginFeature* loaded = gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory)))
+          gst_object_unref(loaded);
+        gst_object_unref(factory);
+      }
+    }
+  });
+}
+
 std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, GstCaps* caps,
                                              std::function<void(std::uint64_t)> onSampleWritten) {
   ensureGStreamer();

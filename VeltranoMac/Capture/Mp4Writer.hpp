@@ -26,7 +26,13 @@ class Mp4Writer {
  public:
   static constexpr int kAverageBitRateKbit = 2000;
   static constexpr int kMaxKeyFrameInterval = 60;
-  static constexpr unsigned kInputQueueFrames = 2;
+  // Enough to ride out the encoder's set-up after the first frame (about
+  // 100 ms) without dropping; beyond that, frames are dropped.
+  static constexpr unsigned kInputQueueFrames = 4;
+
+  // Loads the encoder, parser and muxer plugins once per process, so the
+  // first clip does not pay for loading them between its first frames.
+  static void preload();
 
   ~Mp4Writer();
   Mp4Writer(const Mp4Writer&) = delete;

@@ -51,6 +51,7 @@ WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, Sle
       sleep_(std::move(sleep)),
       counters_(std::make_shared<Counters>()) {
   ensureGStreamer();
+  Mp4Writer::preload();
 }
 
 WebcamRecorder::~WebcamRecorder() {
@@ -60,7 +61,9 @@ WebcamRecorder::~WebcamRecorder() {
 }
 
 WebcamRecorder::Statistics WebcamRecorder::statistics() const {
-  return Statistics{counters_->offered.load(), counters_->appended.load(), counters_->written.load()};
+  return Statistics{counters_->offered.load(),         counters_->appended.load(),
+                    counters_->droppedByWriter.load(), counters_->written.load(),
+                    counters_->firstCapture.load(),    counters_->lastCapture.load()};
 }
 
 // ---------------------------------------------------------------------------
@@ -176,7 +179,8 @@ void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesys
       counters->drainPending.store(false);
       SamplePtr sample(gst_app_sink_try_pull_sample(held.get(), 0));
       if (!sample) return;
-      if (auto self = weak.lock()) self->handleSampleBuffer(sample.get());
+      if (auto self = weak.lock())
+        self->handleSampleBuffer(sample.get(), gst_element_get_base_time(GST_ELEMENT(held.get())));
     });
   };
   if (!session->addOutput(std::move(onFrame))) {
@@ -334,7 +338,7 @@ void WebcamRecorder::postSessionFailureFromWriter(std::shared_ptr<Mp4Writer> wri
 // ---------------------------------------------------------------------------
 // Data-output queue
 
-void WebcamRecorder::handleSampleBuffer(GstSample* sample) {
+void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime) {
   if (isFinalizingWriter_) return;
   GstBuffer* buffer = gst_sample_get_buffer(sample);
   if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer)) return;  // data not ready
@@ -353,15 +357,23 @@ void WebcamRecorder::handleSampleBuffer(GstSample* sample) {
     sessionStartTime_ = time;
     writerSessionStarted_ = true;
   }
-  if (time < sessionStartTime_ || !assetWriter_->isReadyForMoreMediaData()) return;
+  if (time < sessionStartTime_) return;
+  if (!assetWriter_->isReadyForMoreMediaData()) {
+    counters_->droppedByWriter.fetch_add(1);
+    return;
+  }
 
   // A new buffer header over the same memory: no pixel is copied.
   GstBuffer* frame = gst_buffer_copy(buffer);
   GST_BUFFER_PTS(frame) = time - sessionStartTime_;
   GST_BUFFER_DTS(frame) = GST_BUFFER_PTS(frame);
-  if (assetWriter_->append(frame))
+  if (assetWriter_->append(frame)) {
     counters_->appended.fetch_add(1);
-  else
+    const auto captured = static_cast<std::int64_t>(baseTime + time);
+    std::int64_t none = -1;
+    counters_->firstCapture.compare_exchange_strong(none, captured);
+    counters_->lastCapture.store(captured);
+  } else
     postSessionFailureFromWriter(assetWriter_);
 }
 

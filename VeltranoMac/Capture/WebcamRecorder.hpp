@@ -83,7 +83,12 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder,
   struct Statistics {
     std::uint64_t framesOffered = 0;   // frames the camera delivered to the output
     std::uint64_t framesAppended = 0;  // frames handed to the writer
+    std::uint64_t framesDroppedByWriter = 0;  // the writer's input was full
     std::uint64_t framesWritten = 0;   // frames that reached the file
+    // Capture times (GStreamer's monotonic system clock, ns) of the first
+    // and the last frame handed to the writer; -1 until there is one.
+    std::int64_t firstFrameCaptureTime = -1;
+    std::int64_t lastFrameCaptureTime = -1;
   };
 
   // `sleep` times the first-frame wait.
@@ -121,7 +126,7 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder,
   static void unregisterObserver(std::optional<ObserverRegistration>& field);
 
   // Data-output queue.
-  void handleSampleBuffer(GstSample* sample);
+  void handleSampleBuffer(GstSample* sample, GstClockTime baseTime);
   bool ensureWriter(GstSample* sample);
   void resumeStartOnFirstFrame();
   void finalizeWriter();
@@ -161,6 +166,9 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder,
     std::atomic<std::uint64_t> offered{0};
     std::atomic<std::uint64_t> appended{0};
     std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> droppedByWriter{0};
+    std::atomic<std::int64_t> firstCapture{-1};
+    std::atomic<std::int64_t> lastCapture{-1};
     std::atomic<bool> drainPending{false};
   };
   const std::shared_ptr<Counters> counters_;
