@@ -30,6 +30,8 @@ struct BusContext {
   std::weak_ptr<SessionNotifications> notifications;
   std::atomic<bool>* running;
 };
+using BusData = CallbackData<BusContext>;
+using FrameData = CallbackData<CaptureSession::FrameHandler>;
 
 }  // namespace
 
@@ -39,9 +41,8 @@ CaptureSession::CaptureSession() : notifications_(std::make_shared<SessionNotifi
   GstBus* bus = gst_element_get_bus(pipeline_.get());
   // The sync handler runs on the posting thread, like a notification
   // observer without a queue.
-  gst_bus_set_sync_handler(bus, &CaptureSession::onBusMessage,
-                           new BusContext{notifications_, &running_},
-                           [](gpointer data) { delete static_cast<BusContext*>(data); });
+  gst_bus_set_sync_handler(bus, &CaptureSession::onBusMessage, new BusData(BusContext{notifications_, &running_}),
+                           &BusData::destroy);
   gst_object_unref(bus);
 }
 
@@ -53,7 +54,7 @@ CaptureSession::~CaptureSession() {
 }
 
 GstBusSyncReply CaptureSession::onBusMessage(GstBus*, GstMessage* message, gpointer data) {
-  auto* context = static_cast<BusContext*>(data);
+  auto* context = &BusData::from(data);
   auto notifications = context->notifications.lock();
   if (!notifications) return GST_BUS_DROP;
   switch (GST_MESSAGE_TYPE(message)) {
@@ -95,11 +96,10 @@ bool CaptureSession::addOutput(FrameHandler onFrame) {
   }
   GstAppSinkCallbacks callbacks{};
   callbacks.new_sample = [](GstAppSink* appsink, gpointer data) -> GstFlowReturn {
-    (*static_cast<FrameHandler*>(data))(appsink);
+    FrameData::from(data)(appsink);
     return GST_FLOW_OK;
   };
-  gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, new FrameHandler(std::move(onFrame)),
-                             [](gpointer data) { delete static_cast<FrameHandler*>(data); });
+  gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, new FrameData(std::move(onFrame)), &FrameData::destroy);
   output_ = GST_APP_SINK(sink);
   return true;
 }

@@ -9,6 +9,15 @@ void ensureGStreamer() {
   std::call_once(once, [] { gst_init(nullptr, nullptr); });
 }
 
+__attribute__((noinline, no_sanitize_thread)) GstClockTime bufferPresentationTime(const GstBuffer* buffer) {
+  return GST_BUFFER_PTS(buffer);
+}
+
+__attribute__((noinline, no_sanitize_thread)) void setBufferTimestamps(GstBuffer* buffer, GstClockTime time) {
+  GST_BUFFER_PTS(buffer) = time;
+  GST_BUFFER_DTS(buffer) = time;
+}
+
 GStreamerError GStreamerError::fromMessage(GstMessage* message) {
   GError* error = nullptr;
   gchar* debug = nullptr;

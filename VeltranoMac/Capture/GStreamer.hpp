@@ -4,6 +4,7 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,36 @@ inline ElementPtr adoptElement(GstElement* element) {
   if (element && g_object_is_floating(element)) gst_object_ref_sink(element);
   return ElementPtr(element);
 }
+
+// Time stamps of a buffer header. GStreamer recycles buffer headers inside
+// the library, whose frees ThreadSanitizer cannot see; touching these
+// fields outside its view keeps that stale history from posing as races.
+GstClockTime bufferPresentationTime(const GstBuffer* buffer);
+void setBufferTimestamps(GstBuffer* buffer, GstClockTime time);
+
+// User data of a GStreamer callback that runs on a streaming thread. The
+// library hands the pointer over under its own locks, which ThreadSanitizer
+// cannot see; the release/acquire pair states the hand-off.
+template <typename T>
+class CallbackData {
+ public:
+  explicit CallbackData(T value) : value_(std::move(value)) { published_.store(true, std::memory_order_release); }
+
+  static T& from(gpointer data) {
+    auto* self = static_cast<CallbackData*>(data);
+    (void)self->published_.load(std::memory_order_acquire);
+    return self->value_;
+  }
+  static void destroy(gpointer data) {
+    auto* self = static_cast<CallbackData*>(data);
+    (void)self->published_.load(std::memory_order_acquire);
+    delete self;
+  }
+
+ private:
+  std::atomic<bool> published_{false};
+  T value_;
+};
 
 // An error of the media stack, passed on unchanged: the GError's domain,
 // code and message, with the debug text kept for the logs.

@@ -122,9 +122,9 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
   gst_pad_add_probe(
       sinkPad, GST_PAD_PROBE_TYPE_BUFFER,
       [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
-        auto* shared = static_cast<std::weak_ptr<Shared>*>(data);
+        auto* shared = &CallbackData<std::weak_ptr<Shared>>::from(data);
         GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-        if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+        if (!buffer || !GST_CLOCK_TIME_IS_VALID(bufferPresentationTime(buffer))) return GST_PAD_PROBE_OK;
         if (auto strong = shared->lock()) {
           const auto index = strong->framesWritten.fetch_add(1);
           if (strong->onSampleWritten) {
@@ -134,14 +134,14 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
         }
         return GST_PAD_PROBE_OK;
       },
-      new std::weak_ptr<Shared>(writer->shared_), [](gpointer data) { delete static_cast<std::weak_ptr<Shared>*>(data); });
+      new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
   gst_object_unref(sinkPad);
 
   GstBus* bus = gst_element_get_bus(writer->pipeline_.get());
   gst_bus_set_sync_handler(
       bus,
       [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
-        auto strong = static_cast<std::weak_ptr<Shared>*>(data)->lock();
+        auto strong = CallbackData<std::weak_ptr<Shared>>::from(data).lock();
         if (!strong) return GST_BUS_DROP;
         CallbackScope scope;
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
@@ -150,7 +150,7 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
           strong->end(nullptr);
         return GST_BUS_DROP;
       },
-      new std::weak_ptr<Shared>(writer->shared_), [](gpointer data) { delete static_cast<std::weak_ptr<Shared>*>(data); });
+      new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
   gst_object_unref(bus);
 
   writer->input_ = GST_APP_SRC(source);

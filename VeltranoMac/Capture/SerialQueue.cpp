@@ -32,11 +32,14 @@ SerialQueue::~SerialQueue() {
 bool SerialQueue::isCurrent() const noexcept { return thread_.get_id() == std::this_thread::get_id(); }
 
 void SerialQueue::enqueue(std::unique_ptr<Work> work) {
+  // The block may release this queue before we are done here; keep our own
+  // reference to the shared state instead of reading the member again.
+  auto state = state_;
   {
-    std::lock_guard lock(state_->mutex);
-    state_->work.push_back(std::move(work));
+    std::lock_guard lock(state->mutex);
+    state->work.push_back(std::move(work));
   }
-  state_->wake.notify_one();
+  state->wake.notify_one();
 }
 
 void SerialQueue::loop(std::shared_ptr<State> state) {

@@ -341,7 +341,7 @@ void WebcamRecorder::postSessionFailureFromWriter(std::shared_ptr<Mp4Writer> wri
 void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime) {
   if (isFinalizingWriter_) return;
   GstBuffer* buffer = gst_sample_get_buffer(sample);
-  if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer)) return;  // data not ready
+  if (!buffer || !GST_CLOCK_TIME_IS_VALID(bufferPresentationTime(buffer))) return;  // data not ready
   if (!ensureWriter(sample)) {
     postFailStart(recorderError(RecorderError::Case::writerSetupFailed));
     return;
@@ -351,7 +351,7 @@ void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime
     postSessionFailureFromWriter(assetWriter_);
     return;
   }
-  const GstClockTime time = GST_BUFFER_PTS(buffer);
+  const GstClockTime time = bufferPresentationTime(buffer);
   if (!writerSessionStarted_) {
     // The file's timeline starts at this frame, even if it is then dropped.
     sessionStartTime_ = time;
@@ -365,8 +365,7 @@ void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime
 
   // A new buffer header over the same memory: no pixel is copied.
   GstBuffer* frame = gst_buffer_copy(buffer);
-  GST_BUFFER_PTS(frame) = time - sessionStartTime_;
-  GST_BUFFER_DTS(frame) = GST_BUFFER_PTS(frame);
+  setBufferTimestamps(frame, time - sessionStartTime_);
   if (assetWriter_->append(frame)) {
     counters_->appended.fetch_add(1);
     const auto captured = static_cast<std::int64_t>(baseTime + time);
