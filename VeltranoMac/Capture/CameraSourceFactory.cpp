@@ -1,0 +1,139 @@
+#include "Capture/CameraSourceFactory.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace veltrano {
+
+namespace {
+
+constexpr const char* kOwnVirtualCamera = "VeltranoCam";
+
+int rank(CameraCandidate::Api api) {
+  switch (api) {
+    case CameraCandidate::Api::pipewire: return 0;
+    case CameraCandidate::Api::v4l2: return 1;
+    case CameraCandidate::Api::other: return 2;
+  }
+  return 3;
+}
+
+bool isCameraNode(const std::string& name) {
+  if (name.rfind("video", 0) != 0 || name.size() == 5) return false;
+  return std::all_of(name.begin() + 5, name.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+int openForReadingReal(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+std::string structureString(const GstStructure* structure, const char* key) {
+  if (!structure) return {};
+  const gchar* value = gst_structure_get_string(structure, key);
+  return value ? value : "";
+}
+
+CameraCandidate describe(GstDevice* device) {
+  CameraCandidate candidate;
+  gchar* name = gst_device_get_display_name(device);
+  candidate.displayName = name ? name : "";
+  g_free(name);
+  GstStructure* properties = gst_device_get_properties(device);
+  const std::string api = structureString(properties, "device.api");
+  const std::string typeName = G_OBJECT_TYPE_NAME(device);
+  if (typeName.find("PipeWire") != std::string::npos || api == "pipewire")
+    candidate.api = CameraCandidate::Api::pipewire;
+  else if (typeName.find("V4l2") != std::string::npos || api == "v4l2")
+    candidate.api = CameraCandidate::Api::v4l2;
+  candidate.nodeName = structureString(properties, "node.name");
+  if (properties) gst_structure_free(properties);
+  return candidate;
+}
+
+}  // namespace
+
+std::optional<std::size_t> chooseCamera(const std::vector<CameraCandidate>& candidates) {
+  std::optional<std::size_t> best;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const auto& candidate = candidates[i];
+    if (candidate.nodeName == kOwnVirtualCamera || candidate.displayName == kOwnVirtualCamera) continue;
+    if (!best || rank(candidate.api) < rank(candidates[*best].api)) best = i;
+  }
+  return best;
+}
+
+CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory,
+                               const std::function<int(const std::filesystem::path&)>& openForReading) {
+  std::error_code ec;
+  bool refused = false;
+  for (std::filesystem::directory_iterator it(deviceDirectory, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!isCameraNode(it->path().filename().string())) continue;
+    const int error = openForReading(it->path());
+    if (error == 0) return CameraAccess::authorized;
+    if (error == EACCES || error == EPERM) refused = true;
+  }
+  return refused ? CameraAccess::denied : CameraAccess::authorized;
+}
+
+CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory) {
+  return probeCameraAccess(deviceDirectory, openForReadingReal);
+}
+
+SystemCameraSourceFactory::SystemCameraSourceFactory(std::filesystem::path deviceDirectory)
+    : deviceDirectory_(std::move(deviceDirectory)) {
+  ensureGStreamer();
+}
+
+CameraAccess SystemCameraSourceFactory::cameraAccess() { return probeCameraAccess(deviceDirectory_); }
+
+ElementPtr SystemCameraSourceFactory::makeSource() {
+  std::unique_ptr<GstDeviceMonitor, GstObjectUnref> monitor(gst_device_monitor_new());
+  gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+  if (!gst_device_monitor_start(monitor.get())) return nullptr;
+  GList* devices = gst_device_monitor_get_devices(monitor.get());
+  gst_device_monitor_stop(monitor.get());
+
+  std::vector<GstDevice*> listed;
+  std::vector<CameraCandidate> candidates;
+  for (GList* item = devices; item; item = item->next) {
+    listed.push_back(GST_DEVICE(item->data));
+    candidates.push_back(describe(GST_DEVICE(item->data)));
+  }
+  const auto chosen = chooseCamera(candidates);
+  ElementPtr camera;
+  if (chosen) camera = adoptElement(gst_device_create_element(listed[*chosen], nullptr));
+  g_list_free_full(devices, gst_object_unref);
+  if (!chosen) return nullptr;
+  if (!camera) throw GStreamerError("Could not open the camera.");
+
+  // The camera may send raw video in any format or MJPEG: decode and convert
+  // to what the recorder asks for. The raw-or-JPEG filter also keeps
+  // pipewiresrc from stalling on ANY caps.
+  GError* error = nullptr;
+  ElementPtr convert = adoptElement(gst_parse_bin_from_description(
+      "capsfilter caps=\"video/x-raw;image/jpeg\" ! decodebin ! videoconvert", TRUE, &error));
+  if (!convert) {
+    GStreamerError failure(error ? error->message : "Could not build the camera converter.");
+    if (error) g_error_free(error);
+    throw failure;
+  }
+  ElementPtr bin = adoptElement(gst_bin_new("camera"));
+  gst_bin_add_many(GST_BIN(bin.get()), GST_ELEMENT(gst_object_ref(camera.get())),
+                   GST_ELEMENT(gst_object_ref(convert.get())), nullptr);
+  if (!gst_element_link(camera.get(), convert.get())) throw GStreamerError("Could not link the camera.");
+  GstPad* pad = gst_element_get_static_pad(convert.get(), "src");
+  gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", pad));
+  gst_object_unref(pad);
+  return bin;
+}
+
+}  // namespace veltrano

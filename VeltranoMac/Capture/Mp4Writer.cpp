@@ -1,0 +1,226 @@
+#include "Capture/Mp4Writer.hpp"
+
+#include <string>
+
+namespace veltrano {
+
+namespace {
+
+// Set while a writer callback runs on a GStreamer streaming thread: the
+// pipeline cannot be stopped from there.
+thread_local bool insideWriterCallback = false;
+
+struct CallbackScope {
+  CallbackScope() { insideWriterCallback = true; }
+  ~CallbackScope() { insideWriterCallback = false; }
+};
+
+}  // namespace
+
+struct Mp4Writer::Shared {
+  std::mutex mutex;
+  std::exception_ptr failure;
+  std::function<void(std::exception_ptr)> completion;
+  bool finished = false;
+  std::function<void(std::uint64_t)> onSampleWritten;
+  std::atomic<std::uint64_t> framesWritten{0};
+
+  // Completes a finish() exactly once.
+  void end(std::exception_ptr error) {
+    std::function<void(std::exception_ptr)> done;
+    {
+      std::lock_guard lock(mutex);
+      if (!error && failure) error = failure;
+      if (finished || !completion) {
+        if (error && !failure) failure = error;
+        return;
+      }
+      finished = true;
+      done = std::move(completion);
+      completion = nullptr;
+    }
+    done(error);
+  }
+
+  void fail(std::exception_ptr error) {
+    std::function<void(std::exception_ptr)> done;
+    {
+      std::lock_guard lock(mutex);
+      if (!failure) failure = error;
+      if (finished || !completion) return;
+      finished = true;
+      done = std::move(completion);
+      completion = nullptr;
+    }
+    done(error);
+  }
+};
+
+void Mp4Writer::preload() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ensureGStreamer();
+    for (const char* name : {"appsrc", "x264enc", "h264parse", "mp4mux", "filesink"}) {
+      if (GstElementFactory* factory = gst_element_factory_find(name)) {
+        if (GstPluginFeature* loaded = gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory)))
+          gst_object_unref(loaded);
+        gst_object_unref(factory);
+      }
+    }
+  });
+}
+
+std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, GstCaps* caps,
+                                             std::function<void(std::uint64_t)> onSampleWritten) {
+  ensureGStreamer();
+  if (!caps) return nullptr;
+  std::shared_ptr<Mp4Writer> writer(new Mp4Writer());
+  writer->shared_ = std::make_shared<Shared>();
+  writer->shared_->onSampleWritten = std::move(onSampleWritten);
+
+  writer->pipeline_ = adoptElement(gst_pipeline_new("writer"));
+  GstElement* source = gst_element_factory_make("appsrc", "input");
+  GstElement* encoder = gst_element_factory_make("x264enc", "encoder");
+  GstElement* profile = gst_element_factory_make("capsfilter", "profile");
+  GstElement* parser = gst_element_factory_make("h264parse", "parser");
+  GstElement* muxer = gst_element_factory_make("mp4mux", "muxer");
+  GstElement* sink = gst_element_factory_make("filesink", "file");
+  if (!source || !encoder || !profile || !parser || !muxer || !sink) {
+    for (GstElement* e : {source, encoder, profile, parser, muxer, sink})
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return nullptr;
+  }
+  gst_bin_add_many(GST_BIN(writer->pipeline_.get()), source, encoder, profile, parser, muxer, sink, nullptr);
+
+  // Real-time input: a full queue drops the incoming frame rather than
+  // growing (max-bytes 0: the default byte limit is smaller than one 1080p
+  // frame).
+  g_object_set(source, "caps", caps, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", FALSE,
+               "max-buffers", static_cast<guint64>(kInputQueueFrames), "max-bytes", static_cast<guint64>(0),
+               "block", FALSE, nullptr);
+  gst_util_set_object_arg(G_OBJECT(source), "leaky-type", "upstream");
+  // superfast is the fastest preset that still writes High profile;
+  // zerolatency puts the first frame in the file at once and rules out
+  // B-frames; vbv-buf-capacity 0 makes the bit rate an average, not a cap.
+  g_object_set(encoder, "bitrate", static_cast<guint>(kAverageBitRateKbit), "vbv-buf-capacity", 0u, "key-int-max",
+               static_cast<guint>(kMaxKeyFrameInterval), "bframes", 0u, nullptr);
+  gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "superfast");
+  gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
+  CapsPtr high(gst_caps_from_string("video/x-h264,profile=high"));
+  g_object_set(profile, "caps", high.get(), nullptr);
+  // Unbuffered: every sample goes to the file as it comes, so a write error
+  // shows at once (a full disk fails the start rather than a later stop),
+  // and the header is on disk before the first sample reaches the sink.
+  g_object_set(sink, "location", file.c_str(), nullptr);
+  gst_util_set_object_arg(G_OBJECT(sink), "buffer-mode", "unbuffered");
+
+  if (!gst_element_link_many(source, encoder, profile, parser, muxer, sink, nullptr)) return nullptr;
+
+  // Samples reach the file as timestamped buffers; mp4mux's headers carry
+  // no time stamp.
+  GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
+  gst_pad_add_probe(
+      sinkPad, GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+        auto* shared = &CallbackData<std::weak_ptr<Shared>>::from(data);
+        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        if (!buffer || !GST_CLOCK_TIME_IS_VALID(bufferPresentationTime(buffer))) return GST_PAD_PROBE_OK;
+        if (auto strong = shared->lock()) {
+          const auto index = strong->framesWritten.fetch_add(1);
+          if (strong->onSampleWritten) {
+            CallbackScope scope;
+            strong->onSampleWritten(index);
+          }
+        }
+        return GST_PAD_PROBE_OK;
+      },
+      new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
+  gst_object_unref(sinkPad);
+
+  GstBus* bus = gst_element_get_bus(writer->pipeline_.get());
+  gst_bus_set_sync_handler(
+      bus,
+      [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
+        auto strong = CallbackData<std::weak_ptr<Shared>>::from(data).lock();
+        if (!strong) return GST_BUS_DROP;
+        CallbackScope scope;
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+          strong->fail(std::make_exception_ptr(GStreamerError::fromMessage(message)));
+        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS)
+          strong->end(nullptr);
+        return GST_BUS_DROP;
+      },
+      new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
+  gst_object_unref(bus);
+
+  writer->input_ = GST_APP_SRC(source);
+  if (gst_element_set_state(writer->pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    writer->close();
+    return nullptr;
+  }
+  return writer;
+}
+
+Mp4Writer::~Mp4Writer() {
+  if (!pipeline_ || closed_.exchange(true)) return;
+  if (insideWriterCallback) {
+    // Stopping a pipeline from its own streaming thread deadlocks; let
+    // GStreamer's helper thread do it.
+    gst_element_call_async(
+        pipeline_.release(),
+        [](GstElement* element, gpointer) {
+          gst_element_set_state(element, GST_STATE_NULL);
+          gst_object_unref(element);
+        },
+        nullptr, nullptr);
+    return;
+  }
+  gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+}
+
+bool Mp4Writer::isReadyForMoreMediaData() const {
+  if (closed_.load()) return false;
+  return gst_app_src_get_current_level_buffers(input_) < kInputQueueFrames;
+}
+
+bool Mp4Writer::append(GstBuffer* buffer) {
+  if (closed_.load()) {
+    gst_buffer_unref(buffer);
+    return false;
+  }
+  return gst_app_src_push_buffer(input_, buffer) == GST_FLOW_OK;
+}
+
+std::exception_ptr Mp4Writer::failure() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->failure;
+}
+
+std::uint64_t Mp4Writer::framesWritten() const noexcept { return shared_->framesWritten.load(); }
+
+void Mp4Writer::finish(std::function<void(std::exception_ptr)> completion) {
+  std::exception_ptr failedAlready;
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->finished || shared_->completion) return;
+    if (shared_->failure) {
+      shared_->finished = true;
+      failedAlready = shared_->failure;
+    } else {
+      shared_->completion = std::move(completion);
+    }
+  }
+  if (failedAlready) {
+    completion(failedAlready);
+    return;
+  }
+  if (gst_app_src_end_of_stream(input_) != GST_FLOW_OK)
+    shared_->fail(std::make_exception_ptr(GStreamerError("The video encoder did not accept the end of the stream.")));
+}
+
+void Mp4Writer::close() {
+  if (!pipeline_ || closed_.exchange(true)) return;
+  gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+}
+
+}  // namespace veltrano

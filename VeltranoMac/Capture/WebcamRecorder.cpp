@@ -1,0 +1,480 @@
+#include "Capture/WebcamRecorder.hpp"
+
+#include "Runtime/Task.hpp"
+#include "Runtime/WorkerThread.hpp"
+
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/prefer.hpp>
+
+#include <system_error>
+
+namespace veltrano {
+
+namespace {
+
+std::exception_ptr recorderError(RecorderError::Case value) {
+  return std::make_exception_ptr(RecorderError(value));
+}
+
+void removeQuietly(const std::filesystem::path& file) {
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+}
+
+// Suspends the caller with a new request that `post` hands to a queue.
+template <typename Result, typename Post>
+Awaitable<Result> awaitRequest(std::uint64_t generation, Post post) {
+  auto initiate = [post = std::move(post), generation](auto handler) mutable {
+    auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+    post(PendingRequest<Result>(std::move(executor),
+                                typename PendingRequest<Result>::Handler(std::move(handler)), generation));
+  };
+  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, Result)>(
+      std::move(initiate), asio::use_awaitable);
+}
+
+}  // namespace
+
+std::shared_ptr<WebcamRecorder> WebcamRecorder::create(std::shared_ptr<CameraSourceFactory> sources,
+                                                       SleepFunction sleep) {
+  return std::shared_ptr<WebcamRecorder>(new WebcamRecorder(std::move(sources), std::move(sleep)));
+}
+
+std::shared_ptr<WebcamRecorder> WebcamRecorder::makeDefault() {
+  return create(std::make_shared<SystemCameraSourceFactory>(), makeTimerSleep(WorkerThread::shared().context()));
+}
+
+WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, SleepFunction sleep)
+    : sessionQueue_(std::make_shared<SerialQueue>("com.brackwood.veltranoMac.webcam.recorder")),
+      dataOutputQueue_(std::make_shared<SerialQueue>("com.brackwood.veltranoMac.webcam.recorder.data")),
+      sources_(std::move(sources)),
+      sleep_(std::move(sleep)),
+      counters_(std::make_shared<Counters>()) {
+  ensureGStreamer();
+  Mp4Writer::preload();
+}
+
+WebcamRecorder::~WebcamRecorder() {
+  // Nothing to do beyond releasing the fields: the capture pipeline and the
+  // writer stop in their destructors, pending requests complete with
+  // notRecording.
+}
+
+WebcamRecorder::Statistics WebcamRecorder::statistics() const {
+  return Statistics{counters_->offered.load(),         counters_->appended.load(),
+                    counters_->droppedByWriter.load(), counters_->written.load(),
+                    counters_->firstCapture.load(),    counters_->lastCapture.load()};
+}
+
+// ---------------------------------------------------------------------------
+// Caller's executor
+
+Awaitable<void> WebcamRecorder::ensureCameraPermission() {
+  if (sources_->cameraAccess() != CameraAccess::authorized)
+    throw RecorderError(RecorderError::Case::cameraPermissionDenied);
+  co_return;
+}
+
+Awaitable<void> WebcamRecorder::firstFrameWatch(std::weak_ptr<WebcamRecorder> weak, SleepFunction sleep,
+                                                std::uint64_t generation) {
+  co_await sleep(kFirstFrameTimeout);
+  if (auto self = weak.lock()) {
+    self->sessionQueue_->async([weak, generation] {
+      if (auto recorder = weak.lock()) recorder->failStartIfStillWaiting(generation);
+    });
+  }
+}
+
+Awaitable<void> WebcamRecorder::startRecording(std::filesystem::path file) {
+  co_await ensureCameraPermission();
+
+  const auto generation = ++startGeneration_;
+  auto executor = co_await asio::this_coro::executor;
+  Task watch = Task::spawn(executor, firstFrameWatch(weak_from_this(), sleep_, generation));
+
+  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
+  auto queue = sessionQueue_;
+  auto post = [weak, queue, file = std::move(file)](StartRequest request) mutable {
+    queue->async([weak, request = std::move(request), file = std::move(file)]() mutable {
+      auto self = weak.lock();
+      if (!self) {
+        request.fail(recorderError(RecorderError::Case::notRecording));
+        return;
+      }
+      self->configureAndStartSession(std::move(request), std::move(file));
+    });
+  };
+  std::exception_ptr failure;
+  try {
+    co_await awaitRequest<std::monostate>(generation, std::move(post));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  watch.cancel();
+  if (failure) std::rethrow_exception(failure);
+}
+
+Awaitable<std::filesystem::path> WebcamRecorder::stopRecording() {
+  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
+  auto queue = sessionQueue_;
+  auto post = [weak, queue](StopRequest request) mutable {
+    queue->async([weak, request = std::move(request)]() mutable {
+      auto self = weak.lock();
+      if (!self) {
+        request.fail(recorderError(RecorderError::Case::notRecording));
+        return;
+      }
+      self->stopOnSessionQueue(std::move(request));
+    });
+  };
+  co_return co_await awaitRequest<std::filesystem::path>(0, std::move(post));
+}
+
+// ---------------------------------------------------------------------------
+// Session queue
+
+void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesystem::path file) {
+  if (captureSession_) {
+    request.fail(recorderError(RecorderError::Case::alreadyRecording));
+    return;
+  }
+  startContinuation_ = std::move(request);
+  // No frames can arrive yet (the output has no handler), but the fields
+  // belong to the data-output queue: set them there.
+  dataOutputQueue_->sync([this, &file] {
+    outputFileURL_ = file;
+    assetWriter_.reset();
+    writerSessionStarted_ = false;
+    isFinalizingWriter_ = false;
+    didResumeStartContinuation_ = false;
+    sessionStartTime_ = GST_CLOCK_TIME_NONE;
+  });
+  removeQuietly(file);
+
+  auto session = std::make_unique<CaptureSession>();
+  ElementPtr source;
+  try {
+    source = sources_->makeSource();
+  } catch (...) {
+    failStart(std::current_exception());
+    return;
+  }
+  if (!source) {
+    failStart(recorderError(RecorderError::Case::noVideoDevice));
+    return;
+  }
+  if (!session->addInput(std::move(source))) {
+    failStart(recorderError(RecorderError::Case::cannotAddInput));
+    return;
+  }
+
+  // Frames wait in the sink (newest only); the data-output queue pulls one
+  // when it gets to it, so a busy queue means dropped, not queued, frames.
+  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
+  auto onFrame = [weak, counters = counters_, queue = dataOutputQueue_](GstAppSink* sink) {
+    counters->offered.fetch_add(1);
+    if (counters->drainPending.exchange(true)) return;
+    std::unique_ptr<GstAppSink, GstObjectUnref> held(GST_APP_SINK(gst_object_ref(sink)));
+    queue->async([weak, counters, held = std::move(held)] {
+      counters->drainPending.store(false);
+      SamplePtr sample(gst_app_sink_try_pull_sample(held.get(), 0));
+      if (!sample) return;
+      if (auto self = weak.lock())
+        self->handleSampleBuffer(sample.get(), gst_element_get_base_time(GST_ELEMENT(held.get())));
+    });
+  };
+  if (!session->addOutput(std::move(onFrame))) {
+    failStart(recorderError(RecorderError::Case::cannotAddOutput));
+    return;
+  }
+
+  captureSession_ = std::move(session);
+  videoDataOutput_ = captureSession_->output();
+  sessionRuntimeErrorObserver_ = captureSession_->observe(
+      SessionNotifications::Kind::runtimeError, [weak, queue = sessionQueue_](std::exception_ptr error) {
+        if (!error) error = recorderError(RecorderError::Case::notRecording);
+        queue->async([weak, error] {
+          if (auto self = weak.lock()) self->handleSessionFailure(error);
+        });
+      });
+  captureSession_->startRunning();
+}
+
+void WebcamRecorder::completeStartOnFirstFrame() {
+  unregisterObserver(sessionRuntimeErrorObserver_);
+  if (startContinuation_) {
+    auto request = std::move(*startContinuation_);
+    startContinuation_.reset();
+    request.succeed({});
+  }
+}
+
+void WebcamRecorder::stopOnSessionQueue(StopRequest request) {
+  if (!captureSession_ || stopContinuation_) {
+    request.fail(recorderError(RecorderError::Case::notRecording));
+    return;
+  }
+  stopContinuation_ = std::move(request);
+  unregisterObserver(sessionRuntimeErrorObserver_);
+  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
+  sessionDidStopObserver_ = captureSession_->observe(
+      SessionNotifications::Kind::didStop, [weak, queue = dataOutputQueue_](std::exception_ptr) {
+        queue->async([weak] {
+          if (auto self = weak.lock()) self->finalizeWriter();
+        });
+      });
+  // Reports did-stop even when the pipeline had already stopped on its own,
+  // so this stop is always answered.
+  captureSession_->stopRunning();
+}
+
+void WebcamRecorder::unregisterObserver(std::optional<ObserverRegistration>& field) {
+  if (!field) return;
+  field->remove();
+  field.reset();
+}
+
+void WebcamRecorder::tearDownSession() {
+  unregisterObserver(sessionRuntimeErrorObserver_);
+  unregisterObserver(sessionDidStopObserver_);
+  if (captureSession_) captureSession_->stopRunning();
+  captureSession_.reset();
+  videoDataOutput_ = nullptr;
+  dataOutputQueue_->sync([this] { resetWriterState(); });
+}
+
+void WebcamRecorder::failStart(std::exception_ptr error) {
+  tearDownSession();
+  if (startContinuation_) {
+    auto request = std::move(*startContinuation_);
+    startContinuation_.reset();
+    request.fail(error);
+  }
+  // The session is gone, so no did-stop will come for a stop that was
+  // waiting: answer it here instead of leaving it pending for ever.
+  if (stopContinuation_) {
+    auto request = std::move(*stopContinuation_);
+    stopContinuation_.reset();
+    request.fail(recorderError(RecorderError::Case::notRecording));
+  }
+}
+
+void WebcamRecorder::failStartIfStillWaiting(std::uint64_t generation) {
+  if (startContinuation_ && startContinuation_->generation() == generation)
+    failStart(std::make_exception_ptr(FirstFrameTimeout()));
+}
+
+void WebcamRecorder::handleSessionFailure(std::exception_ptr error) {
+  tearDownSession();
+  if (stopContinuation_) {
+    auto request = std::move(*stopContinuation_);
+    stopContinuation_.reset();
+    request.fail(error);
+    // A start overtaken by the stop ends the way completeStop ends it.
+    if (startContinuation_) {
+      auto start = std::move(*startContinuation_);
+      startContinuation_.reset();
+      start.fail(recorderError(RecorderError::Case::notRecording));
+    }
+  } else if (startContinuation_) {
+    auto request = std::move(*startContinuation_);
+    startContinuation_.reset();
+    request.fail(error);
+  }
+}
+
+void WebcamRecorder::completeStop(StopResult result) {
+  unregisterObserver(sessionRuntimeErrorObserver_);
+  unregisterObserver(sessionDidStopObserver_);
+  dataOutputQueue_->sync([this] {
+    isFinalizingWriter_ = false;
+    didResumeStartContinuation_ = false;
+  });
+  if (stopContinuation_) {
+    auto request = std::move(*stopContinuation_);
+    stopContinuation_.reset();
+    if (startContinuation_) {
+      auto start = std::move(*startContinuation_);
+      startContinuation_.reset();
+      start.fail(recorderError(RecorderError::Case::notRecording));
+    }
+    if (auto* file = std::get_if<std::filesystem::path>(&result))
+      request.succeed(*file);
+    else
+      request.fail(std::get<std::exception_ptr>(result));
+    return;
+  }
+  if (auto* error = std::get_if<std::exception_ptr>(&result); error && startContinuation_) {
+    auto start = std::move(*startContinuation_);
+    startContinuation_.reset();
+    start.fail(*error);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Posting helpers (any thread)
+
+void WebcamRecorder::postToSession(void (WebcamRecorder::*step)()) {
+  sessionQueue_->async([weak = weak_from_this(), step] {
+    if (auto self = weak.lock()) ((*self).*step)();
+  });
+}
+
+void WebcamRecorder::postFailStart(std::exception_ptr error) {
+  sessionQueue_->async([weak = weak_from_this(), error] {
+    if (auto self = weak.lock()) self->failStart(error);
+  });
+}
+
+void WebcamRecorder::postSessionFailureFromWriter(std::shared_ptr<Mp4Writer> writer) {
+  sessionQueue_->async([weak = weak_from_this(), writer = std::move(writer)] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto error = writer->failure();
+    self->handleSessionFailure(error ? error : recorderError(RecorderError::Case::writerFailed));
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Data-output queue
+
+void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime) {
+  if (isFinalizingWriter_) return;
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  if (!buffer || !GST_CLOCK_TIME_IS_VALID(bufferPresentationTime(buffer))) return;  // data not ready
+  if (!ensureWriter(sample)) {
+    postFailStart(recorderError(RecorderError::Case::writerSetupFailed));
+    return;
+  }
+  if (!assetWriter_) return;
+  if (assetWriter_->failure()) {
+    postSessionFailureFromWriter(assetWriter_);
+    return;
+  }
+  const GstClockTime time = bufferPresentationTime(buffer);
+  if (!writerSessionStarted_) {
+    // The file's timeline starts at this frame, even if it is then dropped.
+    sessionStartTime_ = time;
+    writerSessionStarted_ = true;
+  }
+  if (time < sessionStartTime_) return;
+  if (!assetWriter_->isReadyForMoreMediaData()) {
+    counters_->droppedByWriter.fetch_add(1);
+    return;
+  }
+
+  // A new buffer header over the same memory: no pixel is copied.
+  GstBuffer* frame = gst_buffer_copy(buffer);
+  setBufferTimestamps(frame, time - sessionStartTime_);
+  if (assetWriter_->append(frame)) {
+    counters_->appended.fetch_add(1);
+    const auto captured = static_cast<std::int64_t>(baseTime + time);
+    std::int64_t none = -1;
+    counters_->firstCapture.compare_exchange_strong(none, captured);
+    counters_->lastCapture.store(captured);
+  } else
+    postSessionFailureFromWriter(assetWriter_);
+}
+
+bool WebcamRecorder::ensureWriter(GstSample* sample) {
+  if (assetWriter_) return true;
+  if (!outputFileURL_) return false;
+  GstCaps* caps = gst_sample_get_caps(sample);
+  if (!caps || gst_caps_get_size(caps) == 0) return false;
+  const GstStructure* structure = gst_caps_get_structure(caps, 0);
+  int width = 0, height = 0;
+  if (!gst_structure_get_int(structure, "width", &width) || !gst_structure_get_int(structure, "height", &height) ||
+      width < 1 || height < 1)
+    return false;
+
+  // The first frame to reach the file completes the start; the callback
+  // runs on a streaming thread, so it only posts.
+  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
+  auto onSampleWritten = [weak, counters = counters_, queue = dataOutputQueue_](std::uint64_t index) {
+    counters->written.fetch_add(1);
+    if (index != 0) return;
+    queue->async([weak] {
+      if (auto self = weak.lock()) self->resumeStartOnFirstFrame();
+    });
+  };
+  auto writer = Mp4Writer::create(*outputFileURL_, caps, std::move(onSampleWritten));
+  if (!writer) return false;
+  assetWriter_ = std::move(writer);
+  return true;
+}
+
+void WebcamRecorder::resumeStartOnFirstFrame() {
+  if (didResumeStartContinuation_) return;
+  didResumeStartContinuation_ = true;
+  postToSession(&WebcamRecorder::completeStartOnFirstFrame);
+}
+
+void WebcamRecorder::finalizeWriter() {
+  sessionQueue_->async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) unregisterObserver(self->sessionDidStopObserver_);
+  });
+  if (isFinalizingWriter_) return;
+  isFinalizingWriter_ = true;
+  const bool started = writerSessionStarted_;
+  auto file = std::move(outputFileURL_);
+  auto writer = std::move(assetWriter_);
+  outputFileURL_.reset();
+  assetWriter_.reset();
+  writerSessionStarted_ = false;
+
+  sessionQueue_->async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) {
+      self->captureSession_.reset();
+      self->videoDataOutput_ = nullptr;
+    }
+  });
+
+  auto postCompleteStop = [this](StopResult result) {
+    sessionQueue_->async([weak = weak_from_this(), result = std::move(result)]() mutable {
+      if (auto self = weak.lock()) self->completeStop(std::move(result));
+    });
+  };
+  if (!writer || !file) {
+    postCompleteStop(recorderError(RecorderError::Case::notRecording));
+    return;
+  }
+  if (!started) {
+    writer->close();
+    removeQuietly(*file);
+    postCompleteStop(recorderError(RecorderError::Case::notRecording));
+    return;
+  }
+  // Holds the recorder weakly, the writer and the file strongly; runs on a
+  // GStreamer thread, so it only posts.
+  auto completion = [weak = weak_from_this(), queue = sessionQueue_, writer, file = *file](
+                        std::exception_ptr error) mutable {
+    queue->async([weak, writer = std::move(writer), file = std::move(file), error]() mutable {
+      writer->close();  // closes the file
+      auto self = weak.lock();
+      if (!self) return;
+      if (!error && writer->framesWritten() == 0) error = recorderError(RecorderError::Case::notRecording);
+      if (error) {
+        removeQuietly(file);
+        self->completeStop(error);
+      } else {
+        self->completeStop(file);
+      }
+    });
+    writer.reset();
+  };
+  writer->finish(std::move(completion));
+}
+
+void WebcamRecorder::resetWriterState() {
+  if (assetWriter_) {
+    assetWriter_->close();
+    assetWriter_.reset();
+  }
+  if (outputFileURL_) removeQuietly(*outputFileURL_);
+  outputFileURL_.reset();
+  writerSessionStarted_ = false;
+  isFinalizingWriter_ = false;
+  didResumeStartContinuation_ = false;
+}
+
+}  // namespace veltrano

@@ -1,0 +1,177 @@
+#pragma once
+
+#include "Capture/AnswerRecordingVideoRecorder.hpp"
+#include "Capture/CameraSourceFactory.hpp"
+#include "Capture/CaptureSession.hpp"
+#include "Capture/Mp4Writer.hpp"
+#include "Capture/RecorderError.hpp"
+#include "Capture/SerialQueue.hpp"
+#include "Runtime/Sleep.hpp"
+
+#include <boost/asio/any_completion_handler.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <variant>
+
+namespace veltrano {
+
+// A caller suspended in startRecording(to:) or stopRecording(): completed
+// exactly once, on the caller's executor. One that is dropped unanswered
+// (its recorder went away) completes with notRecording, so no caller is
+// left waiting.
+template <typename Result>
+class PendingRequest {
+ public:
+  using Handler = asio::any_completion_handler<void(std::exception_ptr, Result)>;
+
+  PendingRequest(asio::any_io_executor executor, Handler handler, std::uint64_t generation)
+      : state_(std::make_unique<State>(State{std::move(executor), std::move(handler), generation})) {}
+  PendingRequest(PendingRequest&&) noexcept = default;
+  PendingRequest& operator=(PendingRequest&& other) noexcept {
+    if (this != &other) {
+      abandon();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  ~PendingRequest() { abandon(); }
+
+  std::uint64_t generation() const noexcept { return state_ ? state_->generation : 0; }
+  void succeed(Result value) { resolve(nullptr, std::move(value)); }
+  void fail(std::exception_ptr error) { resolve(std::move(error), Result{}); }
+
+ private:
+  struct State {
+    asio::any_io_executor executor;
+    Handler handler;
+    std::uint64_t generation;
+  };
+
+  void abandon() {
+    if (state_) fail(std::make_exception_ptr(RecorderError(RecorderError::Case::notRecording)));
+  }
+  void resolve(std::exception_ptr error, Result value) {
+    auto state = std::move(state_);
+    if (!state) return;
+    asio::post(state->executor, [handler = std::move(state->handler), error, value = std::move(value)]() mutable {
+      std::move(handler)(error, std::move(value));
+    });
+  }
+
+  std::unique_ptr<State> state_;
+};
+
+// Records one clip from a camera into an H.264 MP4 file.
+//
+// Two serial queues do the work: the session queue runs the capture
+// pipeline and completes the requests; the data-output queue runs the frame
+// path and the writer. The session queue may wait for the data-output queue,
+// never the other way round. startRecording/stopRecording run on the
+// caller's executor (the main actor), post their work and suspend.
+class WebcamRecorder final : public AnswerRecordingVideoRecorder,
+                             public std::enable_shared_from_this<WebcamRecorder> {
+ public:
+  // How long a start waits for the camera's first frame.
+  static constexpr std::chrono::seconds kFirstFrameTimeout{10};
+
+  struct Statistics {
+    std::uint64_t framesOffered = 0;   // frames the camera delivered to the output
+    std::uint64_t framesAppended = 0;  // frames handed to the writer
+    std::uint64_t framesDroppedByWriter = 0;  // the writer's input was full
+    std::uint64_t framesWritten = 0;   // frames that reached the file
+    // Capture times (GStreamer's monotonic system clock, ns) of the first
+    // and the last frame handed to the writer; -1 until there is one.
+    std::int64_t firstFrameCaptureTime = -1;
+    std::int64_t lastFrameCaptureTime = -1;
+  };
+
+  // `sleep` times the first-frame wait.
+  static std::shared_ptr<WebcamRecorder> create(std::shared_ptr<CameraSourceFactory> sources, SleepFunction sleep);
+  // The machine's camera, real time.
+  static std::shared_ptr<WebcamRecorder> makeDefault();
+
+  ~WebcamRecorder() override;
+
+  Awaitable<void> startRecording(std::filesystem::path file) override;
+  Awaitable<std::filesystem::path> stopRecording() override;
+
+  Statistics statistics() const;
+
+ private:
+  using StartRequest = PendingRequest<std::monostate>;
+  using StopRequest = PendingRequest<std::filesystem::path>;
+  using StopResult = std::variant<std::filesystem::path, std::exception_ptr>;
+
+  WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, SleepFunction sleep);
+
+  Awaitable<void> ensureCameraPermission();
+  static Awaitable<void> firstFrameWatch(std::weak_ptr<WebcamRecorder> weak, SleepFunction sleep,
+                                         std::uint64_t generation);
+
+  // Session queue.
+  void configureAndStartSession(StartRequest request, std::filesystem::path file);
+  void stopOnSessionQueue(StopRequest request);
+  void failStart(std::exception_ptr error);
+  void failStartIfStillWaiting(std::uint64_t generation);
+  void handleSessionFailure(std::exception_ptr error);
+  void completeStop(StopResult result);
+  void completeStartOnFirstFrame();
+  void tearDownSession();
+  static void unregisterObserver(std::optional<ObserverRegistration>& field);
+
+  // Data-output queue.
+  void handleSampleBuffer(GstSample* sample, GstClockTime baseTime);
+  bool ensureWriter(GstSample* sample);
+  void resumeStartOnFirstFrame();
+  void finalizeWriter();
+  void resetWriterState();
+
+  // Posting from any thread without taking a strong reference there (the
+  // last reference must never drop on a GStreamer streaming thread).
+  void postToSession(void (WebcamRecorder::*step)());
+  void postFailStart(std::exception_ptr error);
+  void postSessionFailureFromWriter(std::shared_ptr<Mp4Writer> writer);
+
+  const std::shared_ptr<SerialQueue> sessionQueue_;
+  const std::shared_ptr<SerialQueue> dataOutputQueue_;
+  // Session queue.
+  std::unique_ptr<CaptureSession> captureSession_;
+  GstAppSink* videoDataOutput_ = nullptr;  // owned by captureSession_
+  // Data-output queue.
+  std::optional<std::filesystem::path> outputFileURL_;
+  // The writer's single video input is its appsrc, reached through it.
+  std::shared_ptr<Mp4Writer> assetWriter_;
+  bool writerSessionStarted_ = false;
+  bool isFinalizingWriter_ = false;
+  // Session queue.
+  std::optional<StartRequest> startContinuation_;
+  std::optional<StopRequest> stopContinuation_;
+  std::optional<ObserverRegistration> sessionRuntimeErrorObserver_;
+  std::optional<ObserverRegistration> sessionDidStopObserver_;
+  // Data-output queue.
+  bool didResumeStartContinuation_ = false;
+  GstClockTime sessionStartTime_ = GST_CLOCK_TIME_NONE;
+
+  const std::shared_ptr<CameraSourceFactory> sources_;
+  const SleepFunction sleep_;
+  std::atomic<std::uint64_t> startGeneration_{0};
+
+  struct Counters {
+    std::atomic<std::uint64_t> offered{0};
+    std::atomic<std::uint64_t> appended{0};
+    std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> droppedByWriter{0};
+    std::atomic<std::int64_t> firstCapture{-1};
+    std::atomic<std::int64_t> lastCapture{-1};
+    std::atomic<bool> drainPending{false};
+  };
+  const std::shared_ptr<Counters> counters_;
+};
+
+}  // namespace veltrano
