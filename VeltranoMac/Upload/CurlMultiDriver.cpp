@@ -73,12 +73,11 @@ void CurlMultiDriver::Inbox::requestCancel(std::uint64_t id) {
 
 void CurlMultiDriver::start(std::shared_ptr<void> owner, CURL* easy, asio::any_io_executor executor,
                             asio::cancellation_slot slot, Handler handler) {
-  auto transfer = std::make_shared<Transfer>();
+  auto transfer = std::make_shared<Transfer>(std::move(handler));
   transfer->owner = std::move(owner);
   transfer->easy = easy;
   transfer->executor = std::move(executor);
   transfer->slot = slot;
-  transfer->handler = std::move(handler);
 
   std::lock_guard lock(inbox_->mutex);
   transfer->id = inbox_->nextId++;

@@ -89,6 +89,11 @@ class CurlMultiDriver {
   using Handler = asio::any_completion_handler<void(boost::system::error_code, CURLcode)>;
 
   struct Transfer {
+    // Built around the handler: Boost 1.81's any_completion_handler
+    // recurses without end in its move assignment, so it is only ever
+    // move-constructed.
+    explicit Transfer(Handler&& h) : handler(std::move(h)) {}
+
     std::uint64_t id = 0;
     std::shared_ptr<void> owner;
     CURL* easy = nullptr;

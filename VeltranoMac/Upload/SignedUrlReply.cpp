@@ -55,7 +55,10 @@ std::optional<std::string> stringMember(const Json& object, const char* name) {
 }  // namespace
 
 bool isHttpURL(std::string_view text) {
-  if (text.empty() || text.find('\0') != std::string_view::npos) return false;
+  if (text.empty()) return false;
+  // Whitespace and controls never belong in a URL; libcurl would trim some.
+  if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; }))
+    return false;
   std::unique_ptr<CURLU, CurlUrlDeleter> url(curl_url());
   if (!url) return false;
   const std::string copy(text);

@@ -453,7 +453,7 @@ void UploadService::handlePut(const httplib::Request& request, httplib::Response
 
   std::optional<Fault> fault = takeFault(Fault::Endpoint::put);
   if (fault && fault->stall.count() > 0 && !sleepFor(fault->stall)) {
-    replyError(response, 503, "stopping");
+    refuseUnread(response, 503, "stopping");
     return done();
   }
 
