@@ -60,6 +60,8 @@ TEST(SignedURLReply, BodiesThatAreNotJsonObjectsFailWithTheParserOrInvalidRespon
   EXPECT_THROW(chooseUploadTarget(""), Json::parse_error);
   EXPECT_THROW(chooseUploadTarget("{\"uploadUrl\": \"http://a/x\""), Json::parse_error);
   EXPECT_THROW(chooseUploadTarget("\xff\xfe{}"), Json::parse_error);
+  // A number the parser cannot hold is its error too, not ours.
+  EXPECT_THROW(chooseUploadTarget(R"({"uploadUrl": "https://a/x", "n": 1e999})"), Json::out_of_range);
   EXPECT_EQ(failureOf("[\"http://a.example/x\"]"), UploadError::Case::invalidResponse);
   EXPECT_EQ(failureOf("\"http://a.example/x\""), UploadError::Case::invalidResponse);
   EXPECT_EQ(failureOf("null"), UploadError::Case::invalidResponse);
