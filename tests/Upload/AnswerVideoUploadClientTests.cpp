@@ -64,6 +64,18 @@ std::string describe(std::exception_ptr error) {
   }
 }
 
+// A TCP socket bound to a free loopback port, and that port.
+std::pair<int, int> loopbackSocket() {
+  const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+  return {sock, ntohs(address.sin_port)};
+}
+
 UploadServiceOptions serviceOptions(const fs::path& storage) {
   UploadServiceOptions options;
   options.storage = storage;
@@ -333,22 +345,16 @@ TEST_F(UploadClientTest, UploadHeadersWithANonStringOrHostileMemberAddNothingAnd
   }
 }
 
-TEST_F(UploadClientTest, AnIdTokenThatWouldInjectHeadersIsRefusedBeforeAnyRequest) {
+TEST_F(UploadClientTest, TheIdTokenGoesOutVerbatimEvenEmptyButNeverWithALineBreak) {
   const auto path = clip("clip");
+  EXPECT_EQ(caught<UploadError>(upload(client(), path, "")), UploadError::badHTTPStatus(401));
+  ASSERT_EQ(requests("POST").size(), 1u);
+  EXPECT_EQ(requests("POST")[0].header("Authorization").value_or("").rfind("Bearer", 0), 0u);
+
+  service_.clearRequests();
   EXPECT_TRUE(caught<std::invalid_argument>(upload(client(), path, "token\r\nX-Injected: 1")));
   EXPECT_TRUE(service_.requests().empty());
   EXPECT_TRUE(fs::exists(path));
-}
-
-TEST_F(UploadClientTest, AnEmptyIdTokenIsStillSentAsBearer) {
-  const auto error = upload(client(), clip("clip"), "");
-  const auto failure = caught<UploadError>(error);
-  ASSERT_TRUE(failure) << describe(error);
-  EXPECT_EQ(*failure, UploadError::badHTTPStatus(401));
-  const auto posts = requests("POST");
-  ASSERT_EQ(posts.size(), 1u);
-  ASSERT_TRUE(posts[0].header("Authorization"));
-  EXPECT_EQ(posts[0].header("Authorization")->rfind("Bearer", 0), 0u);
 }
 
 TEST_F(UploadClientTest, ABodyThatCannotBeSerialisedFailsWithTheSerializersError) {
@@ -359,17 +365,9 @@ TEST_F(UploadClientTest, ABodyThatCannotBeSerialisedFailsWithTheSerializersError
 }
 
 TEST_F(UploadClientTest, TransportErrorsArePassedOnAsTheHttpLayersErrors) {
-  // A port nobody listens on.
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ::close(probe);
-  setEndpoint("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/upload-url");
-
+  const auto [unused, closedPort] = loopbackSocket();
+  ::close(unused);  // nobody listens there now
+  setEndpoint("http://127.0.0.1:" + std::to_string(closedPort) + "/upload-url");
   const auto path = clip("clip");
   const auto failure = caught<CurlError>(upload(client(), path));
   ASSERT_TRUE(failure);
@@ -378,15 +376,9 @@ TEST_F(UploadClientTest, TransportErrorsArePassedOnAsTheHttpLayersErrors) {
 }
 
 TEST_F(UploadClientTest, AServerThatDoesNotSpeakHttpIsATransportError) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const auto [listener, port] = loopbackSocket();
   ASSERT_EQ(::listen(listener, 1), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  std::thread server([listener] {
+  std::thread server([listener = listener] {
     const int connection = ::accept(listener, nullptr, nullptr);
     char buffer[4096];
     (void)::read(connection, buffer, sizeof buffer);
@@ -394,7 +386,7 @@ TEST_F(UploadClientTest, AServerThatDoesNotSpeakHttpIsATransportError) {
     (void)::write(connection, answer, sizeof answer - 1);
     ::close(connection);
   });
-  setEndpoint("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/upload-url");
+  setEndpoint("http://127.0.0.1:" + std::to_string(port) + "/upload-url");
   const auto path = clip("clip");
   const auto error = upload(client(), path);
   server.join();
@@ -431,15 +423,6 @@ TEST_F(UploadClientTest, ARedirectFromStorageIsNotFollowed) {
   EXPECT_EQ(requests("PUT").size(), 1u);
   EXPECT_FALSE(fs::exists(dir_ / "stolen.mp4"));
   EXPECT_TRUE(fs::exists(path));
-}
-
-TEST_F(UploadClientTest, AnExpiredOrTamperedUploadURLIsRefusedByStorage) {
-  const auto expired = service_.uploadURL(kObjectPath, inTenMinutes() - 1200);
-  service_.addFault(cannedSignedURLReply(200, Json{{"uploadUrl", expired}}.dump()));
-  auto failure = caught<UploadError>(upload(client(), clip("clip")));
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(*failure, UploadError::badHTTPStatus(403));
-  EXPECT_FALSE(fs::exists(stored()));
 }
 
 TEST_F(UploadClientTest, AConnectionDroppedMidBodyIsATransportErrorAndStoresNothing) {
