@@ -96,10 +96,6 @@ void CurlMultiDriver::start(std::shared_ptr<void> owner, CURL* easy, asio::any_i
 }
 
 void CurlMultiDriver::complete(std::shared_ptr<Transfer> transfer, boost::system::error_code error, CURLcode result) {
-  {
-    std::lock_guard lock(inbox_->mutex);
-    --inbox_->inFlight;
-  }
   // The driver has let go of the easy handle; from here on it is the
   // caller's again.
   transfer->easy = nullptr;
@@ -110,6 +106,10 @@ void CurlMultiDriver::complete(std::shared_ptr<Transfer> transfer, boost::system
     auto owner = std::move(transfer->owner);
     std::move(handler)(error, result);
   });
+  // Counted out only once the completion is queued, so "none in flight"
+  // means every result is waiting on its caller's executor.
+  std::lock_guard lock(inbox_->mutex);
+  --inbox_->inFlight;
 }
 
 void CurlMultiDriver::run() {

@@ -82,7 +82,8 @@ class CurlMultiDriver {
         token, std::move(owner), easy);
   }
 
-  // Transfers handed over and not yet finished (for tests and diagnostics).
+  // Transfers handed over whose completion is not yet queued on the
+  // caller's executor (for tests and diagnostics).
   std::size_t transfersInFlight() const;
 
  private:
