@@ -1,6 +1,6 @@
-// Any signed-URL reply body either ends in one of the specified errors or
-// gives an http(s) URL and a header set that cannot smuggle anything into
-// the PUT.
+// Any signed-URL reply body either ends in the parser's or the client's
+// own error, or gives an http(s) URL and a header set that cannot smuggle
+// anything into the PUT.
 
 #include "Upload/SignedUrlReply.hpp"
 #include "Upload/UploadError.hpp"

@@ -170,7 +170,7 @@ class UploadClientTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(UploadClientTest, UploadsTheClipAndDeletesItWithExactlyTheSpecifiedRequests) {
+TEST_F(UploadClientTest, UploadsTheClipAndDeletesItWithExactlyTheExpectedRequests) {
   const std::string content = patternBytes(300 * 1024);
   const auto path = clip(content);
 
