@@ -164,7 +164,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
                                                 std::string objectPath, std::string idToken) const {
   const Logger& log = uploadLog();
 
-  // 1. Endpoint, read anew on every call.
+  // The endpoint is read anew on every call.
   const auto endpoint = upload::readSignedURLEndpoint(infoJson_);
   if (!endpoint) {
     log.error("VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload.");
@@ -173,7 +173,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
     co_return;
   }
 
-  // 2. Signed-URL request. The token goes out verbatim; one that could end
+  // The signed-URL request. The token goes out verbatim; one that could end
   // the header line would let the page inject headers, so it is refused.
   auto post = std::make_shared<Exchange>();
   if (!post->easy) throw CurlError(CURLE_FAILED_INIT, "curl_easy_init");
@@ -194,7 +194,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collectReply);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, post.get());
 
-  // 3. Status first; the body is not looked at on failure.
+  // Status first; the body is not looked at on failure.
   const long signedStatus = co_await perform(*driver_, post);
   if (signedStatus == 0) throw UploadError::invalidResponse();
   if (!isSuccess(signedStatus)) {
@@ -202,13 +202,13 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
     throw UploadError::badHTTPStatus(signedStatus);
   }
 
-  // 4.-6. URL and headers of the PUT.
+  // URL and headers of the PUT.
   const upload::UploadTarget target = upload::chooseUploadTarget(post->reply);
   post.reset();
   if (target.headersOutcome == upload::UploadHeadersOutcome::unsafe)
     log.error("Ignoring uploadHeaders: a header name or value is not allowed in an HTTP header");
 
-  // 7. The PUT, streamed from the file with its Content-Length.
+  // The PUT, streamed from the file with its Content-Length.
   auto put = std::make_shared<Exchange>();
   if (!put->easy) throw CurlError(CURLE_FAILED_INIT, "curl_easy_init");
   curl_off_t size = 0;
@@ -226,7 +226,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, put->headers.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardReply);
 
-  // 8. Status of the PUT.
+  // Status of the PUT.
   const long putStatus = co_await perform(*driver_, put);
   put.reset();  // closes the clip before it is deleted
   if (putStatus == 0) throw UploadError::invalidResponse();
@@ -235,7 +235,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
     throw UploadError::badHTTPStatus(putStatus);
   }
 
-  // 9. The clip is in storage; only now does the local copy go.
+  // The clip is in storage; only now does the local copy go.
   std::filesystem::remove(fileURL);  // throws filesystem_error (a system_error)
   log.info("Answer video uploaded successfully for object path " + objectPath);
 }
