@@ -1,0 +1,557 @@
+#include "UploadService.hpp"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace veltrano::uploadservice {
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::size_t kMaxRecordedRequests = 1000;
+constexpr const char* kObjectsPrefix = "/objects/";
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::int64_t unixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool isLoopback(const std::string& address) {
+  return address == "::1" || address.rfind("127.", 0) == 0 || address.rfind("::ffff:127.", 0) == 0;
+}
+
+void replyJson(httplib::Response& response, int status, const Json& body) {
+  response.status = status;
+  response.set_content(body.dump(), "application/json");
+}
+
+void replyError(httplib::Response& response, int status, const std::string& message) {
+  replyJson(response, status, Json{{"error", message}});
+}
+
+// Refusing a PUT whose body was not read: the unread bytes must not be
+// taken for the next request on the connection.
+void refuseUnread(httplib::Response& response, int status, const std::string& message) {
+  replyError(response, status, message);
+  response.set_header("Connection", "close");
+}
+
+int localPort(int fd, bool peer) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  const int result = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length)
+                          : ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  if (result != 0) return -1;
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  return -1;
+}
+
+// The request's connection, found by its two ports, is shut down so the
+// client sees the connection drop mid-exchange. (The HTTP library does
+// not hand its socket to handlers.)
+void dropConnection(const httplib::Request& request) {
+  DIR* fds = ::opendir("/proc/self/fd");
+  if (!fds) return;
+  while (dirent* entry = ::readdir(fds)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0') continue;
+    if (localPort(static_cast<int>(fd), false) == request.local_port &&
+        localPort(static_cast<int>(fd), true) == request.remote_port) {
+      ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+      break;
+    }
+  }
+  ::closedir(fds);
+}
+
+std::string randomSuffix() {
+  static thread_local std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  auto value = generator();
+  for (int i = 0; i < 16; ++i, value >>= 4) out.push_back(digits[value & 0x0f]);
+  return out;
+}
+
+void fsyncDirectory(const std::filesystem::path& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + directory.string());
+  const int result = ::fsync(fd);
+  const int saved = errno;
+  ::close(fd);
+  if (result != 0) throw std::system_error(saved, std::generic_category(), "fsync " + directory.string());
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+Fault Fault::fromJson(const Json& json) {
+  if (!json.is_object()) throw std::invalid_argument("a fault is a JSON object");
+  Fault fault;
+  for (const auto& [key, value] : json.items()) {
+    if (key == "endpoint") {
+      const auto name = value.get<std::string>();
+      if (name == "signedUrl") fault.endpoint = Endpoint::signedURL;
+      else if (name == "put") fault.endpoint = Endpoint::put;
+      else if (name == "any") fault.endpoint = Endpoint::any;
+      else throw std::invalid_argument("endpoint must be signedUrl, put or any");
+    } else if (key == "count") {
+      fault.count = value.get<int>();
+      if (fault.count < 1) throw std::invalid_argument("count must be at least 1");
+    } else if (key == "stallMs") {
+      fault.stall = std::chrono::milliseconds(value.get<std::int64_t>());
+    } else if (key == "dropAfterBytes") {
+      fault.dropAfterBytes = value.get<std::uint64_t>();
+    } else if (key == "bytesPerSecond") {
+      fault.bytesPerSecond = value.get<std::uint64_t>();
+    } else if (key == "status") {
+      fault.status = value.get<int>();
+      if (fault.status < 100 || fault.status > 999) throw std::invalid_argument("status must be 100-999");
+    } else if (key == "headers") {
+      for (const auto& [name, headerValue] : value.items()) fault.headers.emplace_back(name, headerValue.get<std::string>());
+    } else if (key == "body") {
+      fault.body = value.get<std::string>();
+    } else if (key == "contentType") {
+      fault.contentType = value.get<std::string>();
+    } else {
+      throw std::invalid_argument("unknown fault member " + key);
+    }
+  }
+  return fault;
+}
+
+std::size_t RecordedRequest::headerCount(const std::string& name) const {
+  return static_cast<std::size_t>(std::count_if(headers.begin(), headers.end(),
+                                                [&](const auto& h) { return equalsIgnoringCase(h.first, name); }));
+}
+
+std::optional<std::string> RecordedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers)
+    if (equalsIgnoringCase(key, name)) return value;
+  return std::nullopt;
+}
+
+UploadService::UploadService(UploadServiceOptions options)
+    : options_(std::move(options)),
+      signer_(options_.secret.empty() ? UrlSigner::randomSecret() : options_.secret),
+      server_(std::make_unique<httplib::Server>()) {
+  if (options_.tokens.empty()) throw std::invalid_argument("at least one bearer token is needed");
+  if (options_.storage.empty()) throw std::invalid_argument("a storage folder is needed");
+  std::filesystem::create_directories(options_.storage);
+  options_.storage = std::filesystem::canonical(options_.storage);
+
+  auto& server = *server_;
+  const int receiveBuffer = options_.receiveBufferBytes;
+  server.set_socket_options([receiveBuffer](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // Accepted connections inherit the listening socket's buffer size.
+    if (receiveBuffer > 0) ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  });
+  server.Post("/upload-url", [this](const httplib::Request& request, httplib::Response& response) {
+    handleSignedURL(request, response);
+  });
+  server.Put(R"(/objects/.+)", [this](const httplib::Request& request, httplib::Response& response,
+                                      const httplib::ContentReader& reader) { handlePut(request, response, reader); });
+  // A bad URL is refused before the client sends a single body byte.
+  server.set_expect_100_continue_handler([this](const httplib::Request& request, httplib::Response& response) {
+    if (request.method != "PUT") return 100;
+    std::string objectPath;
+    const int status = checkSignature(request, objectPath);
+    if (status == 0) return 100;
+    // The library writes only the status line and headers of this early
+    // answer, and would read the unsent body as the next request: an empty
+    // answer that closes the connection.
+    response.status = status;
+    response.set_header("Content-Length", "0");
+    response.set_header("Connection", "close");
+    return status;
+  });
+
+  auto loopbackOnly = [](const httplib::Request& request, httplib::Response& response) {
+    if (isLoopback(request.remote_addr)) return true;
+    replyError(response, 403, "the control endpoint answers loopback clients only");
+    return false;
+  };
+  server.Post("/control/faults", [this, loopbackOnly](const httplib::Request& request, httplib::Response& response) {
+    if (!loopbackOnly(request, response)) return;
+    try {
+      const Json json = Json::parse(request.body);
+      addFault(Fault::fromJson(json));
+      replyJson(response, 200, Json{{"ok", true}});
+    } catch (const std::exception& e) {
+      replyError(response, 400, e.what());
+    }
+  });
+  server.Delete("/control/faults", [this, loopbackOnly](const httplib::Request& request, httplib::Response& response) {
+    if (!loopbackOnly(request, response)) return;
+    clearFaults();
+    replyJson(response, 200, Json{{"ok", true}});
+  });
+  server.Get("/control/requests", [this, loopbackOnly](const httplib::Request& request, httplib::Response& response) {
+    if (!loopbackOnly(request, response)) return;
+    Json list = Json::array();
+    for (const auto& recorded : requests()) {
+      Json headers = Json::array();
+      for (const auto& [name, value] : recorded.headers) headers.push_back(Json::array({name, value}));
+      list.push_back(Json{{"method", recorded.method},
+                          {"path", recorded.path},
+                          {"headers", headers},
+                          {"body", recorded.body},
+                          {"bodyBytes", recorded.bodyBytes},
+                          {"status", recorded.status}});
+    }
+    replyJson(response, 200, list);
+  });
+  server.Delete("/control/requests", [this, loopbackOnly](const httplib::Request& request, httplib::Response& response) {
+    if (!loopbackOnly(request, response)) return;
+    clearRequests();
+    replyJson(response, 200, Json{{"ok", true}});
+  });
+}
+
+UploadService::~UploadService() { stop(); }
+
+void UploadService::start() {
+  if (options_.port == 0) {
+    port_ = server_->bind_to_any_port(options_.host);
+    if (port_ <= 0) throw std::runtime_error("cannot bind " + options_.host);
+  } else {
+    if (!server_->bind_to_port(options_.host, options_.port))
+      throw std::runtime_error("cannot bind " + options_.host + ":" + std::to_string(options_.port));
+    port_ = options_.port;
+  }
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // listen_after_bind has no ready signal of its own.
+  while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void UploadService::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string UploadService::baseURL(const httplib::Request* request) const {
+  if (request) {
+    // The Host the client used reaches us again; anything odd falls back
+    // to the listening address.
+    const std::string host = request->get_header_value("Host");
+    const bool plain = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+    });
+    if (plain) return "http://" + host;
+  }
+  const bool ipv6 = options_.host.find(':') != std::string::npos;
+  return "http://" + (ipv6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
+}
+
+std::string UploadService::signedURLEndpoint() const { return baseURL(nullptr) + "/upload-url"; }
+
+std::string UploadService::uploadURL(const std::string& objectPath, std::int64_t expiry,
+                                     const std::string& contentType) const {
+  return baseURL(nullptr) + kObjectsPrefix + encodePath(objectPath) + "?exp=" + std::to_string(expiry) +
+         "&sig=" + signer_.sign("PUT", objectPath, expiry, contentType);
+}
+
+void UploadService::addFault(Fault fault) {
+  std::lock_guard lock(mutex_);
+  faults_.push_back(std::move(fault));
+}
+
+void UploadService::clearFaults() {
+  std::lock_guard lock(mutex_);
+  faults_.clear();
+}
+
+std::vector<RecordedRequest> UploadService::requests() const {
+  std::lock_guard lock(mutex_);
+  return {requests_.begin(), requests_.end()};
+}
+
+void UploadService::clearRequests() {
+  std::lock_guard lock(mutex_);
+  requestsDropped_ += requests_.size();
+  requests_.clear();
+}
+
+std::optional<Fault> UploadService::takeFault(Fault::Endpoint endpoint) {
+  std::lock_guard lock(mutex_);
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (it->endpoint != Fault::Endpoint::any && it->endpoint != endpoint) continue;
+    Fault taken = *it;
+    if (--it->count == 0) faults_.erase(it);
+    return taken;
+  }
+  return std::nullopt;
+}
+
+bool UploadService::sleepFor(std::chrono::nanoseconds duration) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_for(lock, duration, [this] { return stopping_; });
+}
+
+std::size_t UploadService::record(const httplib::Request& request) {
+  RecordedRequest recorded;
+  recorded.method = request.method;
+  recorded.path = request.path;
+  for (const auto& [name, value] : request.headers) {
+    // The HTTP library adds these for its own bookkeeping.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
+    recorded.headers.emplace_back(name, value);
+  }
+  std::lock_guard lock(mutex_);
+  if (requests_.size() == kMaxRecordedRequests) {
+    requests_.pop_front();
+    ++requestsDropped_;
+  }
+  requests_.push_back(std::move(recorded));
+  return requestsDropped_ + requests_.size() - 1;
+}
+
+void UploadService::finish(std::size_t index, int status, std::uint64_t bodyBytes, std::string body) {
+  std::lock_guard lock(mutex_);
+  if (index < requestsDropped_) return;
+  const std::size_t position = index - requestsDropped_;
+  if (position >= requests_.size()) return;
+  auto& recorded = requests_[position];
+  recorded.status = status;
+  recorded.bodyBytes = bodyBytes;
+  recorded.body = std::move(body);
+  recorded.finished = true;
+}
+
+void UploadService::handleSignedURL(const httplib::Request& request, httplib::Response& response) {
+  const std::size_t index = record(request);
+  auto done = [&] { finish(index, response.status, request.body.size(), request.body); };
+
+  if (auto fault = takeFault(Fault::Endpoint::signedURL)) {
+    if (fault->stall.count() > 0 && !sleepFor(fault->stall)) {
+      replyError(response, 503, "stopping");
+      return done();
+    }
+    if (fault->dropAfterBytes) {
+      dropConnection(request);
+      response.status = 500;
+      return done();
+    }
+    if (fault->status != 0) {
+      response.status = fault->status;
+      for (const auto& [name, value] : fault->headers) response.set_header(name, value);
+      response.set_content(fault->body, fault->contentType.c_str());
+      return done();
+    }
+  }
+
+  const std::string authorization = request.get_header_value("Authorization");
+  bool authorised = false;
+  for (const auto& token : options_.tokens) {
+    const std::string expected = "Bearer " + token;
+    // Every token is compared in full, so timing tells nothing about any.
+    if (authorization.size() == expected.size() &&
+        CRYPTO_memcmp(authorization.data(), expected.data(), expected.size()) == 0)
+      authorised = true;
+  }
+  if (!authorised) {
+    replyError(response, 401, "missing or unknown bearer token");
+    return done();
+  }
+
+  Json body;
+  try {
+    body = Json::parse(request.body);
+  } catch (const Json::exception&) {
+    replyError(response, 400, "the body is not JSON");
+    return done();
+  }
+  for (const char* member : {"userId", "sessionId", "answerId", "objectPath"}) {
+    if (!body.is_object() || !body.contains(member) || !body[member].is_string()) {
+      replyError(response, 400, std::string("missing string member ") + member);
+      return done();
+    }
+  }
+  const auto objectPath = body["objectPath"].get<std::string>();
+  if (!isValidObjectPath(objectPath, options_.maxObjectPathLength)) {
+    replyError(response, 400, "objectPath is not a valid object path");
+    return done();
+  }
+
+  const std::int64_t expiry = unixNow() + options_.ttl.count();
+  const std::string url = baseURL(&request) + kObjectsPrefix + encodePath(objectPath) +
+                          "?exp=" + std::to_string(expiry) + "&sig=" + signer_.sign("PUT", objectPath, expiry, "video/mp4");
+  replyJson(response, 200, Json{{"uploadUrl", url}, {"uploadHeaders", {{"Content-Type", "video/mp4"}}}});
+  done();
+}
+
+// 0 when the URL is good for this request, else the status to refuse with.
+int UploadService::checkSignature(const httplib::Request& request, std::string& objectPath) const {
+  if (request.path.rfind(kObjectsPrefix, 0) != 0) return 404;
+  objectPath = request.path.substr(std::strlen(kObjectsPrefix));
+  if (!isValidObjectPath(objectPath, options_.maxObjectPathLength)) return 400;
+  if (!request.has_param("exp") || !request.has_param("sig")) return 403;
+  std::int64_t expiry = 0;
+  try {
+    std::size_t used = 0;
+    const std::string text = request.get_param_value("exp");
+    expiry = std::stoll(text, &used);
+    if (used != text.size()) return 403;
+  } catch (const std::exception&) {
+    return 403;
+  }
+  if (!request.has_header("Content-Type")) return 403;
+  if (!signer_.verify("PUT", objectPath, expiry, request.get_header_value("Content-Type"),
+                      request.get_param_value("sig")))
+    return 403;
+  if (unixNow() > expiry) return 403;
+  return 0;
+}
+
+void UploadService::handlePut(const httplib::Request& request, httplib::Response& response,
+                              const httplib::ContentReader& reader) {
+  const std::size_t index = record(request);
+  std::uint64_t received = 0;
+  auto done = [&] { finish(index, response.status, received); };
+
+  std::optional<Fault> fault = takeFault(Fault::Endpoint::put);
+  if (fault && fault->stall.count() > 0 && !sleepFor(fault->stall)) {
+    refuseUnread(response, 503, "stopping");
+    return done();
+  }
+
+  // Signature and expiry before a single body byte is read.
+  std::string objectPath;
+  if (const int refused = checkSignature(request, objectPath); refused != 0) {
+    refuseUnread(response, refused, refused == 403 ? "signature mismatch or expired URL" : "bad object path");
+    return done();
+  }
+  if (!request.has_header("Content-Length")) {
+    refuseUnread(response, 411, "Content-Length is required");
+    return done();
+  }
+  std::uint64_t announced = 0;
+  try {
+    announced = std::stoull(request.get_header_value("Content-Length"));
+  } catch (const std::exception&) {
+    refuseUnread(response, 400, "bad Content-Length");
+    return done();
+  }
+
+  // A canned answer stores nothing; the body is read so the client sees
+  // the answer rather than a reset.
+  if (fault && fault->status != 0) {
+    reader([&](const char*, std::size_t size) {
+      received += size;
+      return true;
+    });
+    response.status = fault->status;
+    for (const auto& [name, value] : fault->headers) response.set_header(name, value);
+    response.set_content(fault->body, fault->contentType.c_str());
+    return done();
+  }
+
+  const std::filesystem::path target = options_.storage / objectPath;
+  const std::filesystem::path folder = target.parent_path();
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    refuseUnread(response, 500, "cannot create the object's folder");
+    return done();
+  }
+  const std::filesystem::path part = target.string() + ".part." + randomSuffix();
+  const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    refuseUnread(response, 500, "cannot create a temporary file");
+    return done();
+  }
+
+  bool writeFailed = false;
+  bool dropped = false;
+  const auto started = std::chrono::steady_clock::now();
+  const bool complete = reader([&](const char* data, std::size_t size) {
+    if (fault && fault->dropAfterBytes && received + size >= *fault->dropAfterBytes) {
+      const auto keep = static_cast<std::size_t>(*fault->dropAfterBytes - received);
+      writeFailed = !writeAll(fd, data, keep);
+      received += keep;
+      dropConnection(request);
+      dropped = true;
+      return false;
+    }
+    if (!writeAll(fd, data, size)) {
+      writeFailed = true;
+      return false;
+    }
+    received += size;
+    if (fault && fault->bytesPerSecond > 0) {
+      const auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(static_cast<double>(received) /
+                                                                   static_cast<double>(fault->bytesPerSecond)));
+      const auto wait = due - std::chrono::steady_clock::now();
+      if (wait.count() > 0 && !sleepFor(wait)) return false;
+    }
+    return true;
+  });
+
+  // Commit only a body that arrived whole: an interrupted upload leaves
+  // nothing behind, neither object nor temporary file.
+  bool committed = false;
+  if (complete && !writeFailed && !dropped && received == announced && ::fsync(fd) == 0) {
+    committed = ::close(fd) == 0 && ::rename(part.c_str(), target.c_str()) == 0;
+  } else {
+    ::close(fd);
+  }
+  if (!committed) {
+    ::unlink(part.c_str());
+    replyError(response, writeFailed ? 500 : 400, "the body did not arrive complete");
+    return done();
+  }
+  try {
+    fsyncDirectory(folder);
+  } catch (const std::exception&) {
+    replyError(response, 500, "cannot sync the object's folder");
+    return done();
+  }
+
+  response.status = 200;
+  done();
+}
+
+}  // namespace veltrano::uploadservice
