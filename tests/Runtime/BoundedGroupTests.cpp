@@ -61,6 +61,15 @@ TEST(BoundedGroup, NeverRunsMoreThanTheLimitAndRunsEveryItem) {
   EXPECT_TRUE(group.isFinished());
   EXPECT_EQ(tally.peak, 2);
   EXPECT_EQ(tally.finished, (std::vector<int>{0, 1, 2, 3, 4}));
+
+  // An empty list or a zero limit returns at once and starts nothing.
+  Tally none;
+  Task empty = Task::spawn(ex.makeStrand(), runGroup({}, 2, clock.sleepFunction(), &none));
+  Task zero = Task::spawn(ex.makeStrand(), runGroup({1}, 0, clock.sleepFunction(), &none));
+  ex.runUntilIdle();
+  EXPECT_TRUE(empty.isFinished());
+  EXPECT_TRUE(zero.isFinished());
+  EXPECT_TRUE(none.started.empty());
 }
 
 TEST(BoundedGroup, CancellingTheParentCancelsRunningChildrenAndStartsNoMore) {
@@ -98,16 +107,4 @@ TEST(BoundedGroup, AChildErrorIsRethrownAfterTheOthersEnd) {
   clock.advance(1s);
   EXPECT_EQ(error, "item -1");
   EXPECT_EQ(tally.finished, (std::vector<int>{-1, 1, 2}));
-}
-
-TEST(BoundedGroup, EmptyListOrZeroLimitReturnsAtOnce) {
-  ManualExecutor ex;
-  VirtualClock clock([&] { ex.runUntilIdle(); });
-  Tally tally;
-  Task none = Task::spawn(ex.makeStrand(), runGroup({}, 2, clock.sleepFunction(), &tally));
-  Task zero = Task::spawn(ex.makeStrand(), runGroup({1}, 0, clock.sleepFunction(), &tally));
-  ex.runUntilIdle();
-  EXPECT_TRUE(none.isFinished());
-  EXPECT_TRUE(zero.isFinished());
-  EXPECT_TRUE(tally.started.empty());
 }
