@@ -2,15 +2,9 @@
 // node tests of its behaviour.
 #include "Bridge/PageBridgeScript.hpp"
 
-#include <cstdio>
 #include <fstream>
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <output.js>\n", argv[0]);
-    return 2;
-  }
-  std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
-  out << veltrano::pageBridgeScript();
-  return out.good() ? 0 : 1;
+  std::ofstream out(argc == 2 ? argv[1] : "", std::ios::binary);
+  return (out << veltrano::pageBridgeScript()) ? 0 : 1;
 }
