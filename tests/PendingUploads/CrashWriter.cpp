@@ -5,8 +5,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-
 using namespace veltrano;
 
 namespace {
@@ -21,10 +19,7 @@ Awaitable<void> rewrite(PendingUploadsStore& store, std::filesystem::path folder
                              token, ReferenceDate::now()};
   co_await store.upsert(std::move(record));
   auto all = co_await store.allRecords();
-  if (all.size() > 40) {
-    const auto oldest = std::min_element(all.begin(), all.end(), [](auto& a, auto& b) { return a.enqueuedAt < b.enqueuedAt; });
-    co_await store.remove(oldest->id);
-  }
+  if (all.size() > 40) co_await store.remove(all.front().id);  // keeps each write short
 }
 
 }  // namespace
