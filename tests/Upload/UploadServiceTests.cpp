@@ -12,19 +12,17 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
+using namespace veltrano::testing;
 using namespace veltrano::uploadservice;
 using namespace std::chrono_literals;
-using veltrano::testing::patternBytes;
-using veltrano::testing::readFile;
-using veltrano::testing::TempDir;
 using Json = nlohmann::json;
 namespace fs = std::filesystem;
 
@@ -36,30 +34,19 @@ std::int64_t now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+Json requestBody(const std::string& objectPath) {
+  return {{"userId", "user-1"}, {"sessionId", "session-1"}, {"answerId", "answer-1"}, {"objectPath", objectPath}};
+}
+
 class UploadServiceTest : public ::testing::Test {
  protected:
-  UploadServiceTest() : service_(options()), http_("127.0.0.1", startedPort(service_)) {}
-
-  static int startedPort(UploadService& service) {
-    service.start();
-    return service.port();
-  }
-
-  UploadServiceOptions options() const {
-    UploadServiceOptions o;
-    o.storage = dir_ / "store";
-    o.tokens = {"token-a", "token-b"};
-    o.secret = "test-secret";
-    o.maxObjectPathLength = 200;
-    return o;
-  }
+  UploadServiceTest()
+      : service_({.storage = dir_ / "store", .tokens = {"token-a", "token-b"}, .secret = "test-secret",
+                  .maxObjectPathLength = 200}),
+        http_("127.0.0.1", (service_.start(), service_.port())) {}
 
   httplib::Result requestURL(const std::string& token, const Json& body) {
     return http_.Post("/upload-url", {{"Authorization", "Bearer " + token}}, body.dump(), "application/json");
-  }
-
-  static Json requestBody(const std::string& objectPath) {
-    return {{"userId", "user-1"}, {"sessionId", "session-1"}, {"answerId", "answer-1"}, {"objectPath", objectPath}};
   }
 
   // Path and query of an absolute URL on this service.
@@ -69,62 +56,45 @@ class UploadServiceTest : public ::testing::Test {
     return url.substr(base.size());
   }
 
-  httplib::Result put(const std::string& url, const std::string& body, const std::string& contentType = "video/mp4") {
-    return http_.Put(target(url).c_str(), body, contentType.c_str());
+  int put(const std::string& url, const std::string& body, const std::string& contentType = "video/mp4") {
+    const auto reply = http_.Put(target(url).c_str(), body, contentType.c_str());
+    return reply ? reply->status : -1;
   }
 
-  int connect() const {
+  // Writes a raw request; returns whatever comes back until the service
+  // closes the connection or goes quiet, or hangs up at once.
+  std::string sendRaw(const std::string& request, bool readAnswer = true) const {
     const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(service_.port()));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return sock;
-  }
-
-  // Writes a raw request and returns whatever comes back until the
-  // service closes the connection or goes quiet.
-  std::string exchange(const std::string& request) const {
-    const int sock = connect();
     EXPECT_EQ(::write(sock, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     timeval quiet{2, 0};
     ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
     std::string answer;
     char buffer[4096];
-    for (ssize_t got; (got = ::read(sock, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; readAnswer && (got = ::read(sock, buffer, sizeof buffer)) > 0;)
+      answer.append(buffer, static_cast<std::size_t>(got));
     ::close(sock);
     return answer;
   }
 
-  // Sends a PUT's head and only part of its body, then hangs up.
-  void putTruncated(const std::string& url, std::size_t announced, std::size_t sent) {
-    const int sock = connect();
-    const std::string head = "PUT " + target(url) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\n" +
-                             "Content-Length: " + std::to_string(announced) + "\r\n\r\n";
-    const std::string body = patternBytes(sent);
-    ASSERT_EQ(::write(sock, head.data(), head.size()), static_cast<ssize_t>(head.size()));
-    ASSERT_EQ(::write(sock, body.data(), body.size()), static_cast<ssize_t>(body.size()));
-    ::close(sock);
-  }
-
-  bool waitUntilAllRequestsFinished() {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
+  // Sends a PUT's head and only part of its body, hangs up, and waits
+  // until the service has dealt with it.
+  void putTruncated(std::size_t announced, std::size_t sent) {
+    sendRaw("PUT " + target(service_.uploadURL(kPath, now() + 600)) +
+                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\nContent-Length: " +
+                std::to_string(announced) + "\r\n\r\n" + patternBytes(sent),
+            false);
+    ASSERT_TRUE(waitFor([&] {
       const auto all = service_.requests();
-      if (!all.empty() && std::all_of(all.begin(), all.end(), [](const auto& r) { return r.finished; })) return true;
-      std::this_thread::sleep_for(5ms);
-    }
-    return false;
+      return !all.empty() && std::all_of(all.begin(), all.end(), [](const auto& r) { return r.finished; });
+    }));
   }
 
-  std::vector<fs::path> storedFiles() const {
-    std::vector<fs::path> out;
-    if (!fs::exists(service_.storage())) return out;
-    for (const auto& entry : fs::recursive_directory_iterator(service_.storage()))
-      if (entry.is_regular_file()) out.push_back(entry.path());
-    return out;
-  }
+  std::vector<fs::path> storedFiles() const { return filesUnder(service_.storage()); }
 
   TempDir dir_;
   UploadService service_;
@@ -133,45 +103,49 @@ class UploadServiceTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(UploadServiceTest, ASignedURLRoundTripStoresTheObject) {
+TEST_F(UploadServiceTest, ASignedURLRoundTripStoresTheObjectAndTheSameURLTwiceOverwritesIt) {
   auto reply = requestURL("token-b", requestBody(kPath));
   ASSERT_TRUE(reply);
   ASSERT_EQ(reply->status, 200);
   const Json json = Json::parse(reply->body);
   EXPECT_EQ(json["uploadHeaders"], (Json{{"Content-Type", "video/mp4"}}));
-  const std::string body = patternBytes(100000);
-  auto stored = put(json["uploadUrl"].get<std::string>(), body);
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, 200);
-  EXPECT_EQ(readFile(service_.storage() / kPath), body);
+  const std::string url = json["uploadUrl"].get<std::string>();
+  ASSERT_EQ(put(url, patternBytes(100000)), 200);
+  EXPECT_EQ(readFile(service_.storage() / kPath), patternBytes(100000));
+  ASSERT_EQ(put(url, "second"), 200);
+  EXPECT_EQ(readFile(service_.storage() / kPath), "second");
+  EXPECT_EQ(storedFiles().size(), 1u);
 }
 
 TEST_F(UploadServiceTest, AMissingOrUnknownBearerTokenIs401) {
-  EXPECT_EQ(requestURL("token-c", requestBody(kPath))->status, 401);
-  EXPECT_EQ(requestURL("", requestBody(kPath))->status, 401);
-  EXPECT_EQ(requestURL("token-ab", requestBody(kPath))->status, 401);
-  EXPECT_EQ(http_.Post("/upload-url", requestBody(kPath).dump(), "application/json")->status, 401);
-  EXPECT_EQ(http_.Post("/upload-url", {{"Authorization", "Basic token-a"}}, requestBody(kPath).dump(), "application/json")->status,
-            401);
+  const httplib::Headers refused[] = {{{"Authorization", "Bearer token-c"}}, {{"Authorization", "Bearer "}},
+                                      {{"Authorization", "Bearer token-ab"}}, {},
+                                      {{"Authorization", "Basic token-a"}}};
+  for (const auto& headers : refused) {
+    const auto reply = http_.Post("/upload-url", headers, requestBody(kPath).dump(), "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 401) << (headers.empty() ? "" : headers.begin()->second);
+  }
 }
 
 TEST_F(UploadServiceTest, BadObjectPathsAndBadBodiesAre400) {
+  std::vector<Json> bodies;
   for (const std::string& path : {std::string("/abs/x.mp4"), std::string("a/../b.mp4"), std::string(".."),
                                   std::string("a/./b"), std::string("a//b"), std::string("a/b/"), std::string(""),
                                   std::string("a\nb"), std::string("a\x01") + "b", std::string("a\\b"),
-                                  std::string(201, 'x')}) {
-    auto reply = requestURL("token-a", requestBody(path));
+                                  std::string(201, 'x')})
+    bodies.push_back(requestBody(path));
+  bodies.push_back(requestBody(kPath));
+  bodies.back().erase("answerId");
+  bodies.push_back(requestBody(kPath));
+  bodies.back()["userId"] = 1;
+  for (const auto& body : bodies) {
+    auto reply = requestURL("token-a", body);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 400) << Json(path).dump();
+    EXPECT_EQ(reply->status, 400) << body.dump();
   }
-  EXPECT_EQ(requestURL("token-a", requestBody(std::string(200, 'x')))->status, 200);
   EXPECT_EQ(http_.Post("/upload-url", {{"Authorization", "Bearer token-a"}}, "not json", "application/json")->status, 400);
-  Json noAnswer = requestBody(kPath);
-  noAnswer.erase("answerId");
-  EXPECT_EQ(requestURL("token-a", noAnswer)->status, 400);
-  Json numeric = requestBody(kPath);
-  numeric["userId"] = 1;
-  EXPECT_EQ(requestURL("token-a", numeric)->status, 400);
+  EXPECT_EQ(requestURL("token-a", requestBody(std::string(200, 'x')))->status, 200);
   EXPECT_TRUE(storedFiles().empty());
 }
 
@@ -184,51 +158,34 @@ TEST_F(UploadServiceTest, TamperedExpiredOrRetypedURLsAre403AndStoreNothing) {
   std::string longerLife = good;
   const auto exp = longerLife.find("exp=") + 4;
   longerLife[exp] = longerLife[exp] == '9' ? '8' : '9';
-  std::string noSig = good.substr(0, good.find("&sig="));
-
-  for (const auto& url : {otherPath, otherSig, longerLife, noSig, service_.uploadURL(kPath, now() - 1)}) {
-    auto reply = put(url, "body");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, 403) << url;
-  }
-  EXPECT_EQ(put(good, "body", "application/octet-stream")->status, 403);
-  // Signed by someone else's secret.
-  const UrlSigner stranger("another-secret");
-  const std::string foreign = "http://127.0.0.1:" + std::to_string(service_.port()) + "/objects/" + kPath +
-                              "?exp=" + std::to_string(now() + 600) + "&sig=" +
-                              stranger.sign("PUT", kPath, now() + 600, "video/mp4");
-  EXPECT_EQ(put(foreign, "body")->status, 403);
+  // Signed with someone else's secret.
+  const std::string foreign = "http://127.0.0.1:" + std::to_string(service_.port()) + "/objects/" + kPath + "?exp=" +
+                              std::to_string(now() + 600) + "&sig=" +
+                              UrlSigner("another-secret").sign("PUT", kPath, now() + 600, "video/mp4");
+  for (const auto& url : {otherPath, otherSig, longerLife, good.substr(0, good.find("&sig=")), foreign,
+                          service_.uploadURL(kPath, now() - 1)})
+    EXPECT_EQ(put(url, "body"), 403) << url;
+  EXPECT_EQ(put(good, "body", "application/octet-stream"), 403);
   EXPECT_TRUE(storedFiles().empty());
-  EXPECT_EQ(put(good, "body")->status, 200);
+  EXPECT_EQ(put(good, "body"), 200);
 }
 
 TEST_F(UploadServiceTest, APutWithoutContentLengthIs411) {
-  const std::string url = service_.uploadURL(kPath, now() + 600);
-  const std::string answer = exchange("PUT " + target(url) +
-                                      " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\n"
-                                      "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
+  const std::string answer = sendRaw("PUT " + target(service_.uploadURL(kPath, now() + 600)) +
+                                     " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\n"
+                                     "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
   EXPECT_EQ(answer.rfind("HTTP/1.1 411", 0), 0u) << answer;
   EXPECT_TRUE(storedFiles().empty());
 }
 
 TEST_F(UploadServiceTest, ATruncatedBodyLeavesNoObjectAndNoTemporaryFile) {
-  putTruncated(service_.uploadURL(kPath, now() + 600), 1 << 20, 300 * 1024);
-  ASSERT_TRUE(waitUntilAllRequestsFinished());
+  putTruncated(1 << 20, 300 * 1024);
   EXPECT_TRUE(storedFiles().empty());
   // Nor does a failed second attempt remove what a good first one stored.
-  ASSERT_EQ(put(service_.uploadURL(kPath, now() + 600), "first")->status, 200);
-  putTruncated(service_.uploadURL(kPath, now() + 600), 1 << 20, 1000);
-  ASSERT_TRUE(waitUntilAllRequestsFinished());
+  ASSERT_EQ(put(service_.uploadURL(kPath, now() + 600), "first"), 200);
+  putTruncated(1 << 20, 1000);
   EXPECT_EQ(storedFiles(), std::vector<fs::path>{service_.storage() / kPath});
   EXPECT_EQ(readFile(service_.storage() / kPath), "first");
-}
-
-TEST_F(UploadServiceTest, TheSameURLTwiceOverwritesTheObject) {
-  const std::string url = service_.uploadURL(kPath, now() + 600);
-  ASSERT_EQ(put(url, "first version")->status, 200);
-  ASSERT_EQ(put(url, "second")->status, 200);
-  EXPECT_EQ(readFile(service_.storage() / kPath), "second");
-  EXPECT_EQ(storedFiles().size(), 1u);
 }
 
 TEST_F(UploadServiceTest, ControlFaultsHitTheNextRequestsOfTheirEndpointOnly) {
@@ -238,8 +195,7 @@ TEST_F(UploadServiceTest, ControlFaultsHitTheNextRequestsOfTheirEndpointOnly) {
   ASSERT_EQ(added->status, 200);
   EXPECT_EQ(http_.Post("/control/faults", R"({"endpoint": "elsewhere"})", "application/json")->status, 400);
 
-  const std::string url = service_.uploadURL(kPath, now() + 600);
-  EXPECT_EQ(put(url, "not affected")->status, 200);
+  EXPECT_EQ(put(service_.uploadURL(kPath, now() + 600), "not affected"), 200);
   auto first = requestURL("token-a", requestBody(kPath));
   EXPECT_EQ(first->status, 503);
   EXPECT_EQ(first->body, "busy");
@@ -264,37 +220,29 @@ TEST(UploadServiceProgram, PrintsItsEndpointFirstServesItAndStopsOnSigterm) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
     ::execl(VELTRANO_UPLOAD_SERVICE_PROGRAM, VELTRANO_UPLOAD_SERVICE_PROGRAM, "--listen", "127.0.0.1:0", "--storage",
             storage.c_str(), "--token", "tok", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
   FILE* program = ::fdopen(out[0], "r");
-  ASSERT_NE(program, nullptr);
   char line[512] = {};
-  const bool gotLine = std::fgets(line, sizeof line, program) != nullptr;
-  std::string endpoint(line);
-  if (gotLine && !endpoint.empty() && endpoint.back() == '\n') endpoint.pop_back();
-
-  bool served = false;
-  if (endpoint.rfind("http://127.0.0.1:", 0) == 0 && endpoint.size() > 28) {
-    httplib::Client http("127.0.0.1", std::stoi(endpoint.substr(17)));
-    auto reply = http.Post("/upload-url", {{"Authorization", "Bearer tok"}},
-                           Json{{"userId", "u"}, {"sessionId", "s"}, {"answerId", "a"}, {"objectPath", "u/s/a/x.mp4"}}.dump(),
+  int port = 0;
+  if (std::fgets(line, sizeof line, program)) std::sscanf(line, "http://127.0.0.1:%d/", &port);
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  std::string uploadURL;
+  if (port > 0) {
+    auto reply = httplib::Client("127.0.0.1", port)
+                     .Post("/upload-url", {{"Authorization", "Bearer tok"}}, requestBody("u/s/a/x.mp4").dump(),
                            "application/json");
-    served = reply && reply->status == 200 &&
-             Json::parse(reply->body)["uploadUrl"].get<std::string>().rfind(
-                 endpoint.substr(0, endpoint.size() - 11) + "/objects/u/s/a/x.mp4?", 0) == 0;
+    if (reply && reply->status == 200) uploadURL = Json::parse(reply->body)["uploadUrl"].get<std::string>();
   }
   ::kill(pid, SIGTERM);
   int status = 0;
   ::waitpid(pid, &status, 0);
   std::fclose(program);
 
-  ASSERT_TRUE(gotLine);
-  EXPECT_EQ(endpoint.substr(endpoint.size() - 11), "/upload-url") << endpoint;
-  EXPECT_TRUE(served) << endpoint;
+  EXPECT_EQ(std::string(line), base + "/upload-url\n");
+  EXPECT_EQ(uploadURL.rfind(base + "/objects/u/s/a/x.mp4?", 0), 0u) << uploadURL;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

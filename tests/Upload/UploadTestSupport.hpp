@@ -14,30 +14,23 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace veltrano::testing {
 
 // A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("veltrano-upload-test-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(path_);
-  }
+struct TempDir {
+  TempDir() { std::filesystem::create_directories(path); }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  std::filesystem::path operator/(const std::string& name) const { return path / name; }
 
-  const std::filesystem::path& path() const noexcept { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
+  const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                     ("veltrano-upload-test-" + std::to_string(std::random_device()()) +
+                                      std::to_string(std::random_device()()));
 };
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
@@ -63,6 +56,25 @@ inline std::string patternBytes(std::size_t size, std::uint32_t seed = 1) {
   return out;
 }
 
+// Polls `done` from this thread (the service and driver work on their own).
+inline bool waitFor(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Every regular file below `dir`: objects and temporary files alike.
+inline std::vector<std::filesystem::path> filesUnder(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> out;
+  if (!std::filesystem::exists(dir)) return out;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+    if (entry.is_regular_file()) out.push_back(entry.path());
+  return out;
+}
+
 // The test thread acts as the main thread: a private GLib context it
 // iterates itself.
 class MainThread {
@@ -74,7 +86,6 @@ class MainThread {
   }
 
   MainContext& context() noexcept { return main_; }
-  GMainContext* glib() const noexcept { return glib_; }
 
   // Iterates without ever blocking until `done` holds or `limit` passes;
   // `tick` runs between iterations (the test's own checks).
