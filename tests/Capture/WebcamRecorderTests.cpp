@@ -198,10 +198,16 @@ TEST_F(WebcamRecorderTest, AStartWaitingForItsFirstFrameEndsWithoutAFileOrARunni
   enum class End { stop, release, timeout };
   for (End end : {End::stop, End::release, End::timeout}) {
     SCOPED_TRACE(::testing::Message() << "end " << int(end));
+    // Let an earlier round's watch run out, so the pending sleep counted
+    // below is this round's.
+    clock_.advance(WebcamRecorder::kFirstFrameTimeout * 2);
+    ASSERT_EQ(clock_.pendingSleeps(), 0u);
     auto sources = std::make_shared<PipelineSourceFactory>(kFrameless);
     auto recorder = makeRecorder(sources);
     auto started = run(recorder->startRecording(clip()), false);
-    ASSERT_TRUE(runUntil([&] { return sources->lastSourceState() == GST_STATE_PLAYING; }));
+    // The watch must be armed before virtual time moves, or its deadline
+    // would count from after the advance.
+    ASSERT_TRUE(runUntil([&] { return sources->lastSourceState() == GST_STATE_PLAYING && clock_.pendingSleeps() == 1; }));
     clock_.advance(WebcamRecorder::kFirstFrameTimeout - 1ms);
     record(100ms);
     ASSERT_FALSE(started->done) << "gave up before ten seconds";
