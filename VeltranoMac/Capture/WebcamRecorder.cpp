@@ -33,6 +33,15 @@ Awaitable<Result> awaitRequest(std::uint64_t generation, Post post) {
       std::move(initiate), asio::use_awaitable);
 }
 
+// A waiting request is answered exactly once: it leaves its field in the
+// same step that hands it to the caller.
+template <typename Request>
+std::optional<Request> takeOnce(std::optional<Request>& field) {
+  std::optional<Request> taken = std::move(field);
+  field.reset();
+  return taken;
+}
+
 }  // namespace
 
 std::shared_ptr<WebcamRecorder> WebcamRecorder::create(std::shared_ptr<CameraSourceFactory> sources,
@@ -202,11 +211,7 @@ void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesys
 
 void WebcamRecorder::completeStartOnFirstFrame() {
   unregisterObserver(sessionRuntimeErrorObserver_);
-  if (startContinuation_) {
-    auto request = std::move(*startContinuation_);
-    startContinuation_.reset();
-    request.succeed({});
-  }
+  if (auto request = takeOnce(startContinuation_)) request->succeed({});
 }
 
 void WebcamRecorder::stopOnSessionQueue(StopRequest request) {
@@ -245,18 +250,10 @@ void WebcamRecorder::tearDownSession() {
 
 void WebcamRecorder::failStart(std::exception_ptr error) {
   tearDownSession();
-  if (startContinuation_) {
-    auto request = std::move(*startContinuation_);
-    startContinuation_.reset();
-    request.fail(error);
-  }
+  if (auto request = takeOnce(startContinuation_)) request->fail(error);
   // The session is gone, so no did-stop will come for a stop that was
   // waiting: answer it here instead of leaving it pending for ever.
-  if (stopContinuation_) {
-    auto request = std::move(*stopContinuation_);
-    stopContinuation_.reset();
-    request.fail(recorderError(RecorderError::Case::notRecording));
-  }
+  if (auto request = takeOnce(stopContinuation_)) request->fail(recorderError(RecorderError::Case::notRecording));
 }
 
 void WebcamRecorder::failStartIfStillWaiting(std::uint64_t generation) {
@@ -266,20 +263,12 @@ void WebcamRecorder::failStartIfStillWaiting(std::uint64_t generation) {
 
 void WebcamRecorder::handleSessionFailure(std::exception_ptr error) {
   tearDownSession();
-  if (stopContinuation_) {
-    auto request = std::move(*stopContinuation_);
-    stopContinuation_.reset();
-    request.fail(error);
+  if (auto request = takeOnce(stopContinuation_)) {
+    request->fail(error);
     // A start overtaken by the stop ends the way completeStop ends it.
-    if (startContinuation_) {
-      auto start = std::move(*startContinuation_);
-      startContinuation_.reset();
-      start.fail(recorderError(RecorderError::Case::notRecording));
-    }
-  } else if (startContinuation_) {
-    auto request = std::move(*startContinuation_);
-    startContinuation_.reset();
-    request.fail(error);
+    if (auto start = takeOnce(startContinuation_)) start->fail(recorderError(RecorderError::Case::notRecording));
+  } else if (auto start = takeOnce(startContinuation_)) {
+    start->fail(error);
   }
 }
 
@@ -290,25 +279,16 @@ void WebcamRecorder::completeStop(StopResult result) {
     isFinalizingWriter_ = false;
     didResumeStartContinuation_ = false;
   });
-  if (stopContinuation_) {
-    auto request = std::move(*stopContinuation_);
-    stopContinuation_.reset();
-    if (startContinuation_) {
-      auto start = std::move(*startContinuation_);
-      startContinuation_.reset();
-      start.fail(recorderError(RecorderError::Case::notRecording));
-    }
+  if (auto request = takeOnce(stopContinuation_)) {
+    if (auto start = takeOnce(startContinuation_)) start->fail(recorderError(RecorderError::Case::notRecording));
     if (auto* file = std::get_if<std::filesystem::path>(&result))
-      request.succeed(*file);
+      request->succeed(*file);
     else
-      request.fail(std::get<std::exception_ptr>(result));
+      request->fail(std::get<std::exception_ptr>(result));
     return;
   }
-  if (auto* error = std::get_if<std::exception_ptr>(&result); error && startContinuation_) {
-    auto start = std::move(*startContinuation_);
-    startContinuation_.reset();
-    start.fail(*error);
-  }
+  if (auto* error = std::get_if<std::exception_ptr>(&result))
+    if (auto start = takeOnce(startContinuation_)) start->fail(*error);
 }
 
 // ---------------------------------------------------------------------------
