@@ -21,6 +21,14 @@ packages=(
   clang libclang-rt-14-dev
   # page-side script tests
   nodejs
+  # the window: GTK 4 and WebKitGTK, tested under Xvfb on a private bus
+  libgtk-4-dev libwebkitgtk-6.0-dev xvfb xauth dbus dbus-x11 desktop-file-utils
+  # camera service activation (stand-in systemd on a private bus)
+  python3-dbusmock
+  # the camera program: PipeWire, and a private graph in tests
+  libpipewire-0.3-dev pipewire pipewire-bin wireplumber
+  # format and lint gates
+  clang-format clang-tidy
 )
 
 missing=()

@@ -16,10 +16,10 @@ fi
 # corpus (ctest label "fuzz").
 if [[ -n $(find fuzz -mindepth 2 -name CMakeLists.txt -print -quit) ]]; then
   CC=clang CXX=clang++ BUILD_DIR=build-fuzz BUILD_TARGET=fuzzers bash scripts/build.sh \
-    -DVELTRANO_FUZZ=ON -DVELTRANO_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DVELTRANO_FUZZ=ON -DVELTRANO_WERROR=ON -DVELTRANO_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
   (cd build-fuzz && ctest --output-on-failure -L fuzz -j "$(nproc)")
 fi
 
-bash scripts/build.sh
+bash scripts/build.sh -DVELTRANO_WERROR=ON
 cd build
 ctest --output-on-failure -j "$(nproc)"

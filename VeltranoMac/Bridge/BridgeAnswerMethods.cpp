@@ -28,7 +28,7 @@ nlohmann::json enterAnswerFailureEnvelope(const std::exception_ptr& error) {
   } catch (const EnterAnswerPayload::ParseError& e) {
     return makeFailureEnvelope(bridge_code::invalidPayload, e.what());
   } catch (const RecordingError& e) {
-    return makeFailureEnvelope(codeFor(e.which()), RecordingError::describe(e.underlying()));
+    return makeFailureEnvelope(codeFor(e.kind()), RecordingError::describe(e.underlying()));
   } catch (...) {
   }
   return makeFailureEnvelope(bridge_code::enterAnswerFailed, RecordingError::describe(error));

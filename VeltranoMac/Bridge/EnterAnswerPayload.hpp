@@ -23,7 +23,7 @@ struct EnterAnswerPayload {
     enum class Case { missingPayload, invalidUserId, invalidSessionId, invalidAnswerId, invalidIdToken };
 
     explicit ParseError(Case which) noexcept : case_(which) {}
-    Case which() const noexcept { return case_; }
+    Case kind() const noexcept { return case_; }
     const char* what() const noexcept override;
 
     friend bool operator==(const ParseError& a, const ParseError& b) noexcept { return a.case_ == b.case_; }

@@ -20,7 +20,7 @@ namespace veltrano {
 // once is dropped, never queued.
 //
 // append() and the readiness test are for one feeding thread; finish() and
-// cancel() may come from another. Completion handlers run on GStreamer's
+// close() may come from another. Completion handlers run on GStreamer's
 // threads and must only post work onward.
 class Mp4Writer {
  public:

@@ -23,7 +23,7 @@ class RecorderError final : public std::exception {
 
   explicit RecorderError(Case value) noexcept : case_(value) {}
 
-  Case value() const noexcept { return case_; }
+  Case kind() const noexcept { return case_; }
   const char* what() const noexcept override { return message(case_); }
 
   static const char* message(Case value) noexcept {

@@ -10,6 +10,11 @@ namespace veltrano {
 
 // One recorded clip whose upload has not completed yet. Only `idToken`
 // changes after creation.
+//
+// Names ending in URL (fileURL here, storeURL, recordingsDirectoryURL, the
+// recorder's outputFileURL) are the system's own names for these places;
+// in this code they are plain filesystem paths, written as "file:" URLs
+// only in the store's JSON.
 struct PendingUploadRecord {
   Uuid id;
   std::filesystem::path fileURL;  // the clip on disk

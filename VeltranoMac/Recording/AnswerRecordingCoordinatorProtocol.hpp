@@ -24,6 +24,11 @@ class AnswerRecordingCoordinatorProtocol {
   // clip's upload failed, and may pass on other errors unchanged.
   virtual Awaitable<nlohmann::json> enterAnswer(EnterAnswerPayload payload) = 0;
 
+  // Stops a recording in progress before the process (or the page that
+  // started it) goes away; with deferUpload the last clip is stored for a
+  // later retry instead of being uploaded now. Logs its failures, never fails.
+  virtual Awaitable<void> finalizeForTermination(bool deferUpload) = 0;
+
   // Refreshes the ID token of every pending upload and starts draining them;
   // returns without waiting for any upload. Never fails.
   virtual Awaitable<void> retryPendingUploads(std::string idToken) = 0;

@@ -19,7 +19,7 @@ class RecordingError final : public std::exception {
   static RecordingError recordingStopFailed(std::exception_ptr e) { return {Case::recordingStopFailed, std::move(e)}; }
   static RecordingError uploadFailed(std::exception_ptr e) { return {Case::uploadFailed, std::move(e)}; }
 
-  Case which() const noexcept { return case_; }
+  Case kind() const noexcept { return case_; }
   const std::exception_ptr& underlying() const noexcept { return underlying_; }
   // The underlying error's description.
   const char* what() const noexcept override { return description_.c_str(); }

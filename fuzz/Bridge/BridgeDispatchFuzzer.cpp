@@ -27,6 +27,7 @@ class FuzzCoordinator final : public AnswerRecordingCoordinatorProtocol {
       default: throw 42;
     }
   }
+  Awaitable<void> finalizeForTermination(bool) override { co_return; }
   Awaitable<void> retryPendingUploads(std::string idToken) override {
     if (idToken == "throw") throw std::logic_error(idToken);
     co_return;

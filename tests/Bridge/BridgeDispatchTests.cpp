@@ -33,6 +33,7 @@ struct FakeCoordinator final : AnswerRecordingCoordinatorProtocol {
     if (held.count(payload.answerId.value_or(""))) co_await sleep(1s);
     co_return enterResult(payload);
   }
+  Awaitable<void> finalizeForTermination(bool) override { co_return; }
   Awaitable<void> retryPendingUploads(std::string idToken) override {
     retryCalls.push_back(idToken);
     if (held.count(idToken)) co_await sleep(1s);

@@ -61,7 +61,7 @@ const E* errorAs(const std::exception_ptr& error) {
 
 std::optional<Case> recorderCase(const std::exception_ptr& error) {
   auto* e = errorAs<RecorderError>(error);
-  return e ? std::optional(e->value()) : std::nullopt;
+  return e ? std::optional(e->kind()) : std::nullopt;
 }
 
 std::string describe(const std::exception_ptr& error) {

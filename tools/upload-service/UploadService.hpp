@@ -29,10 +29,10 @@ namespace veltrano::uploadservice {
 struct UploadServiceOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: any free port
-  std::filesystem::path storage;
-  std::vector<std::string> tokens;  // accepted bearer tokens; at least one
-  std::string secret;               // signing secret; empty: a random one
-  std::chrono::seconds ttl{900};    // lifetime of an upload URL
+  std::filesystem::path storage{};
+  std::vector<std::string> tokens{};  // accepted bearer tokens; at least one
+  std::string secret{};               // signing secret; empty: a random one
+  std::chrono::seconds ttl{900};      // lifetime of an upload URL
   std::size_t maxObjectPathLength = 1024;
   // SO_RCVBUF of accepted connections; 0 keeps the kernel's autotuning.
   // Small buffers make a throttled reader felt by the client at once.
@@ -45,10 +45,10 @@ struct Fault {
   enum class Endpoint { signedURL, put, any };
   Endpoint endpoint = Endpoint::any;
   int count = 1;
-  std::chrono::milliseconds stall{0};           // wait before handling the request
-  std::optional<std::uint64_t> dropAfterBytes;  // close the connection after this many body bytes
-  std::uint64_t bytesPerSecond = 0;             // read a PUT body no faster than this
-  int status = 0;                               // answer this status instead of the normal handling
+  std::chrono::milliseconds stall{0};                        // wait before handling the request
+  std::optional<std::uint64_t> dropAfterBytes;               // close the connection after this many body bytes
+  std::uint64_t bytesPerSecond = 0;                          // read a PUT body no faster than this
+  int status = 0;                                            // answer this status instead of the normal handling
   std::vector<std::pair<std::string, std::string>> headers;  // extra headers of that answer
   std::string body;                                          // body of that answer
   std::string contentType = "application/json";
