@@ -1,5 +1,7 @@
 #include "Bridge/BridgeEnvelope.hpp"
 
+#include "Support/Text.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -12,33 +14,6 @@ namespace {
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
 constexpr std::string_view kReplacementEscape = "\\ufffd";
 
-// Length of the well-formed UTF-8 sequence at `at`, or 0 when the bytes there
-// are not one (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  return length;
-}
 
 std::optional<std::uint32_t> hexQuad(std::string_view text, std::size_t at) {
   if (at + 4 > text.size()) return std::nullopt;
@@ -85,7 +60,7 @@ std::string repairJsonText(std::string_view text) {
   while (i < text.size()) {
     const char c = text[i];
     if (static_cast<unsigned char>(c) >= 0x80) {
-      const std::size_t length = utf8SequenceLength(text, i);
+      const std::size_t length = utf8SequenceLength(text.substr(i));
       if (length == 0) {
         out += kReplacementUtf8;
         ++i;

@@ -1,10 +1,13 @@
 #include "PendingUploads/AtomicFile.hpp"
 
+#include "Support/PosixFile.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -12,35 +15,44 @@ namespace veltrano {
 
 namespace {
 
-std::string temporaryPrefix(std::string_view name) { return "." + std::string(name) + ".tmp."; }
-
-[[noreturn]] void fail(const std::string& what, int error) {
-  throw std::system_error(error, std::generic_category(), what);
+std::string temporaryPrefix(std::string_view name) {
+  return "." + std::string(name) + ".tmp.";
 }
 
-class FileDescriptor {
+class PosixFileOperations final : public FileOperations {
  public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int open(const char* path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
+  ssize_t write(int fd, const void* bytes, std::size_t count) override { return ::write(fd, bytes, count); }
+  int fsync(int fd) override { return ::fsync(fd); }
+  int close(int fd) override { return ::close(fd); }
+  int rename(const char* from, const char* to) override { return std::rename(from, to); }
+  int unlink(const char* path) override { return ::unlink(path); }
+};
 
+// A descriptor opened through `files`, closed through it at the end of its
+// life unless closed earlier with its result checked.
+class OpenFile {
+ public:
+  OpenFile(FileOperations& files, int fd) noexcept : files_(files), fd_(fd) {}
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (fd_ >= 0) files_.close(fd_);
+  }
   int get() const noexcept { return fd_; }
-  // Closes now and reports the result: a failed close can mean lost data.
-  int close() noexcept { return ::close(std::exchange(fd_, -1)); }
+  int close() noexcept { return files_.close(std::exchange(fd_, -1)); }
 
  private:
+  FileOperations& files_;
   int fd_;
 };
 
-void writeAll(int fd, std::string_view bytes, const std::string& path) {
+void writeAll(FileOperations& files, int fd, std::string_view bytes, const std::string& path) {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    const ssize_t written = files.write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      fail("write " + path, errno);
+      throwSystemError(errno, "write " + path);
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -48,29 +60,35 @@ void writeAll(int fd, std::string_view bytes, const std::string& path) {
 
 }  // namespace
 
-void writeFileAtomically(const std::filesystem::path& directory, std::string_view name, std::string_view bytes) {
+FileOperations& FileOperations::posix() {
+  static PosixFileOperations operations;
+  return operations;
+}
+
+void writeFileAtomically(const std::filesystem::path& directory, std::string_view name, std::string_view bytes,
+                         FileOperations& files) {
   const std::filesystem::path target = directory / std::string(name);
   const std::filesystem::path temporary = directory / (temporaryPrefix(name) + std::to_string(::getpid()));
   try {
-    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (file.get() < 0) fail("open " + temporary.native(), errno);
-    writeAll(file.get(), bytes, temporary.native());
+    OpenFile file(files, files.open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (file.get() < 0) throwSystemError(errno, "open " + temporary.native());
+    writeAll(files, file.get(), bytes, temporary.native());
     // No second fsync after a failure: the kernel may have dropped the dirty
     // pages already, and a retry could report success for lost data.
-    if (::fsync(file.get()) != 0) fail("fsync " + temporary.native(), errno);
-    if (file.close() != 0) fail("close " + temporary.native(), errno);
-    if (::rename(temporary.c_str(), target.c_str()) != 0) fail("rename to " + target.native(), errno);
+    if (files.fsync(file.get()) != 0) throwSystemError(errno, "fsync " + temporary.native());
+    if (file.close() != 0) throwSystemError(errno, "close " + temporary.native());
+    if (files.rename(temporary.c_str(), target.c_str()) != 0) throwSystemError(errno, "rename to " + target.native());
   } catch (...) {
-    ::unlink(temporary.c_str());
+    files.unlink(temporary.c_str());
     throw;
   }
-  syncDirectory(directory);
+  syncDirectory(directory, files);
 }
 
-void syncDirectory(const std::filesystem::path& directory) {
-  FileDescriptor folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) fail("open " + directory.native(), errno);
-  if (::fsync(folder.get()) != 0) fail("fsync " + directory.native(), errno);
+void syncDirectory(const std::filesystem::path& directory, FileOperations& files) {
+  OpenFile folder(files, files.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+  if (folder.get() < 0) throwSystemError(errno, "open " + directory.native());
+  if (files.fsync(folder.get()) != 0) throwSystemError(errno, "fsync " + directory.native());
 }
 
 std::size_t removeStaleTemporaryFiles(const std::filesystem::path& directory, std::string_view name) {

@@ -1,6 +1,7 @@
 #include "PendingUploads/PendingUploadsCodec.hpp"
 
 #include "PendingUploads/FileURL.hpp"
+#include "Support/Text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -117,32 +118,6 @@ class SalvagingHandler final : public nlohmann::json_sax<Json> {
   std::string key_;
   bool insideTopArray_ = false;
 };
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0.
-std::size_t utf8SequenceLength(std::string_view s) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no UTF-16 surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  return length;
-}
 
 // A JSON string literal. Bytes that are not well-formed UTF-8 become U+FFFD
 // rather than a write that fails and blocks every later change.

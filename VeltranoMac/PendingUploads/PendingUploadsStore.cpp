@@ -5,6 +5,7 @@
 #include "PendingUploads/PendingUploadsCodec.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
 #include "Runtime/WorkerThread.hpp"
+#include "Support/PosixFile.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,37 +22,6 @@
 namespace veltrano {
 
 namespace {
-
-struct FileContents {
-  bool exists = false;
-  int error = 0;  // errno of a failed read of an existing file
-  std::string bytes;
-};
-
-FileContents readWholeFile(const std::filesystem::path& path) {
-  FileContents contents;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    // A folder that could not be created counts as no file, like a missing one.
-    contents.exists = errno != ENOENT && errno != ENOTDIR;
-    contents.error = errno;
-    return contents;
-  }
-  contents.exists = true;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      contents.error = errno;
-      break;
-    }
-    if (n == 0) break;
-    contents.bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return contents;
-}
 
 std::string utcTimeStamp() {
   const std::time_t now = std::time(nullptr);
