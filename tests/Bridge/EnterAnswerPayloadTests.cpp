@@ -20,12 +20,15 @@ std::string parseFailure(const json& body) {
 
 }  // namespace
 
-TEST(EnterAnswerPayload, TheFirstCheckThatFailsDecidesTheError) {
+TEST(EnterAnswerPayload, TheFirstCheckThatFailsDecidesTheErrorAndNothingIsLogged) {
+  veltrano::testing::LogCapture capture;
   const std::string payload = "Missing \"payload\" object", user = "Invalid or missing \"userId\"",
                     session = "Invalid or missing \"sessionId\"", answer = "Invalid \"answerId\"",
                     token = "Invalid or missing \"idToken\"";
   const std::vector<std::pair<const char*, std::string>> cases{
       {R"({})", payload},
+      {R"({"payload":null})", payload},
+      {R"({"payload":"u"})", payload},
       {R"({"payload":[{"userId":"u","sessionId":"s","idToken":"t"}]})", payload},
       {R"([{"payload":{"userId":"u","sessionId":"s","idToken":"t"}}])", payload},
       {R"({"payload":{"idToken":"t"}})", user},
@@ -37,6 +40,7 @@ TEST(EnterAnswerPayload, TheFirstCheckThatFailsDecidesTheError) {
       {R"({"payload":{"userId":"u","sessionId":"s","answerId":null,"idToken":1}})", token},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(parseFailure(json::parse(text)), expected) << text;
+  EXPECT_TRUE(capture->records().empty()) << "only an empty answer id is worth a log line";
 }
 
 TEST(EnterAnswerPayload, AnAbsentNullOrEmptyAnswerIdMeansLeaveAndOnlyTheEmptyOneIsLogged) {

@@ -139,6 +139,8 @@ TEST_F(Store, UpdateIdTokenForAnswerWritesOnceForAllMatchesAndNotAtAllForNone) {
   std::multiset<std::string> tokens;
   for (const auto& e : Json::parse(readFile(file))) tokens.insert(e["answerId"].get<std::string>() + "=" + e["idToken"].get<std::string>());
   EXPECT_EQ(tokens, (std::multiset<std::string>{"answer-1=new", "answer-1=new", "answer-2=old", "ANSWER-1=old"}));
+  // Matches that already hold the token still count as matches: one write.
+  EXPECT_EQ(writesOf(store->updateIdTokenForAnswer("user-1", "session-1", "answer-1", "new")), 1);
 }
 
 TEST_F(Store, DatesAreSecondsSince2001AndIdsSlashesOrExtraKeysReadInAnySpelling) {
@@ -207,6 +209,28 @@ TEST_F(Store, SharedLivesInTheUserDataFolderOrFallsBackAndTakesCallersOnManyThre
   for (const char* missing : {static_cast<const char*>(nullptr), "", "relative/share"})
     EXPECT_EQ(applicationSupportBase(missing, "/var/tmp", "fallback message"), "/var/tmp");
   EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error), std::vector<std::string>(3, "fallback message"));
+}
+
+// GLib reads XDG_DATA_HOME once per process, so a child process sees the
+// relative one: both places fall back to the temporary folder and say so.
+TEST_F(Store, ARelativeDataFolderFallsBackToTheTemporaryFolderWithBothLogLines) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setenv("XDG_DATA_HOME", "relative/share", 1);
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    LogCapture capture;
+    const auto& store = PendingUploadsStore::shared();
+    const bool placed = store.storeURL() == folder / "com.brackwood.VeltranoMac" / "pending-uploads.json" &&
+                        store.recordingsDir() == folder / "com.brackwood.VeltranoMac" / "recordings";
+    const std::vector<std::string> expected{
+        "applicationSupportDirectory unavailable; falling back to temporary directory",
+        "applicationSupportDirectory unavailable; falling back to temporary directory for recordings"};
+    std::_Exit(placed && capture->messages("PendingUploads", LogLevel::error) == expected ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "placement or log lines differ";
 }
 
 TEST_F(Store, CleanUpDeletesOnlyUnreferencedMp4FilesDirectlyInTheFolder) {
