@@ -3,6 +3,7 @@
 #include "PendingUploads/RecordingsDirectory.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/ManualExecutor.hpp"
+#include "support/TempDir.hpp"
 
 #include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
@@ -30,13 +31,6 @@ extern char** environ;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
 // Sorted names in `folder` that start with `prefix`.
 std::vector<std::string> names(const fs::path& folder, const std::string& prefix = "") {
   std::vector<std::string> found;
@@ -57,10 +51,7 @@ class Store : public ::testing::Test {
     fs::create_directories(recordings);  // and the folder itself
     if (inotify < 0 || inotify_add_watch(inotify, folder.c_str(), IN_MOVED_TO) < 0) throw std::runtime_error("inotify");
   }
-  ~Store() override {
-    ::close(inotify);
-    fs::remove_all(folder);
-  }
+  ~Store() override { ::close(inotify); }
   std::unique_ptr<PendingUploadsStore> open() {
     return std::make_unique<PendingUploadsStore>(executor.makeStrand(), folder, recordings);
   }
@@ -93,7 +84,8 @@ class Store : public ::testing::Test {
     return recordings / name;
   }
 
-  fs::path folder = fs::temp_directory_path() / ("pending-uploads-test-" + Uuid::random().string());
+  TempDir temp;
+  fs::path folder = temp.path;
   fs::path recordings = folder / "recordings", file = folder / "pending-uploads.json";
   int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ManualExecutor executor;
@@ -211,26 +203,23 @@ TEST_F(Store, SharedLivesInTheUserDataFolderOrFallsBackAndTakesCallersOnManyThre
   EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error), std::vector<std::string>(3, "fallback message"));
 }
 
-// GLib reads XDG_DATA_HOME once per process, so a child process sees the
-// relative one: both places fall back to the temporary folder and say so.
+// GLib reads XDG_DATA_HOME once per process, so this runs in a fresh one
+// (the "threadsafe" death-test style re-executes the test program): both
+// places fall back to the temporary folder and say so.
 TEST_F(Store, ARelativeDataFolderFallsBackToTheTemporaryFolderWithBothLogLines) {
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto fallBack = [this] {
     ::setenv("XDG_DATA_HOME", "relative/share", 1);
     ::setenv("TMPDIR", folder.c_str(), 1);
-    LogCapture capture;
     const auto& store = PendingUploadsStore::shared();
-    const bool placed = store.storeURL() == folder / "com.brackwood.VeltranoMac" / "pending-uploads.json" &&
-                        store.recordingsDir() == folder / "com.brackwood.VeltranoMac" / "recordings";
+    const auto base = folder / "com.brackwood.VeltranoMac";
     const std::vector<std::string> expected{
         "applicationSupportDirectory unavailable; falling back to temporary directory",
         "applicationSupportDirectory unavailable; falling back to temporary directory for recordings"};
-    std::_Exit(placed && capture->messages("PendingUploads", LogLevel::error) == expected ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "placement or log lines differ";
+    const bool placed = store.storeURL() == base / "pending-uploads.json" && store.recordingsDir() == base / "recordings";
+    std::_Exit(placed && logs->messages("PendingUploads", LogLevel::error) == expected ? 0 : 1);
+  };
+  EXPECT_EXIT(fallBack(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Store, CleanUpDeletesOnlyUnreferencedMp4FilesDirectlyInTheFolder) {
