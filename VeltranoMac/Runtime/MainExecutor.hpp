@@ -10,7 +10,8 @@
 #include <type_traits>
 #include <utility>
 
-typedef struct _GMainContext GMainContext;
+// GLib's own tag name, declared here so this header needs no glib.h.
+typedef struct _GMainContext GMainContext;  // NOLINT(bugprone-reserved-identifier)
 
 namespace veltrano {
 
