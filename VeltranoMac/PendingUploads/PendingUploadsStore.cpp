@@ -123,7 +123,7 @@ std::filesystem::path PendingUploadsStore::keepDamagedCopy(const std::string* by
   for (int attempt = 1; attempt <= 100; ++attempt) {
     const std::string name =
         std::string(keptCopyPrefix) + stamp + (attempt == 1 ? "" : "-" + std::to_string(attempt));
-    const std::filesystem::path copy = storeDirectory_ / name;
+    std::filesystem::path copy = storeDirectory_ / name;
     // A second name for the same bytes: instant, and the later rewrite puts
     // a new file under the store's name without touching this one.
     if (::link(storeURL_.c_str(), copy.c_str()) == 0) {

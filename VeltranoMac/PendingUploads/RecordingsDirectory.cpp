@@ -17,7 +17,7 @@ std::filesystem::path applicationSupportBase(const char* userDataDirectory, cons
 }
 
 std::filesystem::path recordingsDirectoryIn(const std::filesystem::path& base) {
-  const std::filesystem::path directory = base / kApplicationDataFolderName / "recordings";
+  std::filesystem::path directory = base / kApplicationDataFolderName / "recordings";
   std::error_code ignored;
   std::filesystem::create_directories(directory, ignored);
   return directory;
