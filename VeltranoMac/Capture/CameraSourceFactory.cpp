@@ -127,8 +127,8 @@ ElementPtr SystemCameraSourceFactory::makeSource() {
     throw failure;
   }
   ElementPtr bin = adoptElement(gst_bin_new("camera"));
-  gst_bin_add_many(GST_BIN(bin.get()), GST_ELEMENT(gst_object_ref(camera.get())),
-                   GST_ELEMENT(gst_object_ref(convert.get())), nullptr);
+  // The bin takes references of its own; ours go with `camera` and `convert`.
+  gst_bin_add_many(GST_BIN(bin.get()), camera.get(), convert.get(), nullptr);
   if (!gst_element_link(camera.get(), convert.get())) throw GStreamerError("Could not link the camera.");
   GstPad* pad = gst_element_get_static_pad(convert.get(), "src");
   gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", pad));

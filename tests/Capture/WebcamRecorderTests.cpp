@@ -1,4 +1,5 @@
 #include "Capture/WebcamRecorder.hpp"
+#include "FileSizeLimit.hpp"
 #include "Mp4Inspector.hpp"
 #include "Runtime/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
@@ -7,10 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
+#include <malloc.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -68,22 +70,6 @@ std::string describe(const std::exception_ptr& error) {
   auto* e = errorAs<std::exception>(error);
   return e ? e->what() : "(success)";
 }
-
-// A file-size limit makes every write past it fail, as a full disk would;
-// with SIGXFSZ ignored the write fails instead of killing the process.
-struct FileSizeLimit {
-  rlimit original{};
-  void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-  FileSizeLimit() { getrlimit(RLIMIT_FSIZE, &original); }
-  ~FileSizeLimit() {
-    set(original.rlim_cur);
-    std::signal(SIGXFSZ, handler);
-  }
-  void set(rlim_t bytes) {
-    rlimit limit{bytes, original.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  }
-};
 
 // The test thread is the main actor: a private GLib context it iterates.
 // Sleeps of the recorder (the first-frame wait) run on a virtual clock.
@@ -366,4 +352,91 @@ TEST_F(WebcamRecorderTest, ARequestDroppedUnansweredCompletesOnceWithNotRecordin
   drainMain();
   EXPECT_TRUE(out->done);
   EXPECT_EQ(recorderCase(out->error), Case::notRecording);
+}
+
+namespace {
+
+struct ProcessResources {
+  long fds = 0;
+  long threads = 0;
+  long rssKiB = 0;
+};
+
+long entriesIn(const char* folder) {
+  long count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+  return count;
+}
+
+// Freed memory is handed back first, so that resident memory is what is
+// still in use rather than what malloc's per-thread arenas keep at hand.
+ProcessResources processResources() {
+  malloc_trim(0);
+  ProcessResources now{entriesIn("/proc/self/fd"), entriesIn("/proc/self/task"), 0};
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  now.rssKiB = resident * (sysconf(_SC_PAGESIZE) / 1024);
+  return now;
+}
+
+// GST_TRACERS=leaks is running.
+bool underLeaksTracer() {
+  bool found = false;
+  GList* tracers = gst_tracing_get_active_tracers();
+  for (GList* tracer = tracers; tracer; tracer = tracer->next)
+    found = found || g_str_equal(G_OBJECT_TYPE_NAME(tracer->data), "GstLeaksTracer");
+  g_list_free_full(tracers, gst_object_unref);
+  return found;
+}
+
+// Under the leaks tracer, GStreamer is shut down after the last test so
+// that the tracer reports every object still alive ("object-alive").
+struct MediaStackShutdown : ::testing::Environment {
+  void TearDown() override {
+    if (underLeaksTracer()) gst_deinit();
+  }
+};
+[[maybe_unused]] const auto* const kMediaStackShutdown = ::testing::AddGlobalTestEnvironment(new MediaStackShutdown);
+
+}  // namespace
+
+// Hours of recording are thousands of clips, each with a fresh recorder:
+// every pipeline, encoder, queue thread and descriptor of a clip must go
+// with it.
+TEST_F(WebcamRecorderTest, TwentyClipsWithFreshRecordersLeaveFdsThreadsAndMemoryAtTheirBaseline) {
+  auto sources = std::make_shared<PipelineSourceFactory>(testPattern(320, 240, "pattern=ball"));
+  auto recordClip = [&] {
+    auto recorder = makeRecorder(sources);
+    auto started = run(recorder->startRecording(clip()));
+    ASSERT_FALSE(started->error) << describe(started->error);
+    record(100ms);
+    auto stopped = run(recorder->stopRecording());
+    ASSERT_FALSE(stopped->error) << describe(stopped->error);
+    recorder.reset();
+    drainMain();
+    std::filesystem::remove(clip());
+  };
+  for (int i = 0; i < 2; ++i) recordClip();
+  const auto baseline = processResources();
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    recordClip();
+    if (HasFatalFailure()) return;
+  }
+  // GLib's thread pools keep idle threads for a while before they exit.
+  auto after = processResources();
+  for (auto deadline = std::chrono::steady_clock::now() + 20s;
+       after.threads > baseline.threads + 2 && std::chrono::steady_clock::now() < deadline; after = processResources())
+    std::this_thread::sleep_for(100ms);
+  std::printf(
+      "after warm-up: %ld fds, %ld threads, %ld KiB resident; after 20 more clips: %ld fds, %ld threads, %ld KiB\n",
+      baseline.fds, baseline.threads, baseline.rssKiB, after.fds, after.threads, after.rssKiB);
+  EXPECT_EQ(after.fds, baseline.fds);
+  EXPECT_LE(after.threads, baseline.threads + 2);
+  // A sanitizer's allocator holds freed memory back in quarantine; there the
+  // fd and thread counts (and the sanitizer's own leak report) must do.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_LE(after.rssKiB - baseline.rssKiB, 5 * 1024);
+#endif
 }
