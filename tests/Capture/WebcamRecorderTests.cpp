@@ -403,9 +403,12 @@ struct MediaStackShutdown : ::testing::Environment {
 
 // Hours of recording are thousands of clips, each with a fresh recorder:
 // every pipeline, encoder, queue thread and descriptor of a clip must go
-// with it.
+// with it, and so must its camera source. The camera sends MJPEG through
+// the shipping converter, as many webcams do.
 TEST_F(WebcamRecorderTest, TwentyClipsWithFreshRecordersLeaveFdsThreadsAndMemoryAtTheirBaseline) {
-  auto sources = std::make_shared<PipelineSourceFactory>(testPattern(320, 240, "pattern=ball"));
+  auto sources = std::make_shared<PipelineSourceFactory>(
+      "videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=30/1 ! jpegenc",
+      [] { return CameraAccess::authorized; }, convertCameraOutput);
   auto recordClip = [&] {
     auto recorder = makeRecorder(sources);
     auto started = run(recorder->startRecording(clip()));
@@ -415,6 +418,7 @@ TEST_F(WebcamRecorderTest, TwentyClipsWithFreshRecordersLeaveFdsThreadsAndMemory
     ASSERT_FALSE(stopped->error) << describe(stopped->error);
     recorder.reset();
     drainMain();
+    EXPECT_EQ(sources->sourcesAlive(), 0) << "the camera source outlived its clip";
     std::filesystem::remove(clip());
   };
   for (int i = 0; i < 2; ++i) recordClip();
