@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -59,6 +60,11 @@ const E* errorAs(const std::exception_ptr& error) {
   } catch (...) {
   }
   return nullptr;
+}
+
+std::string fileContent(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::optional<Case> recorderCase(const std::exception_ptr& error) {
@@ -233,9 +239,6 @@ TEST_F(WebcamRecorderTest, AFailedStartGetsItsErrorAndLeavesNoFileAndNoCameraRun
     std::string target = "clip.mp4";
   };
   std::vector<Row> rows{
-      // Asked first: nothing is touched, not even the target file.
-      {"access denied", std::make_shared<PipelineSourceFactory>(kPattern, CameraAccess::denied),
-       Case::cameraPermissionDenied, "Camera access was denied. Enable it in System Settings."},
       {"no camera", made([] { return ElementPtr(); }), Case::noVideoDevice, "No video capture device is available."},
       {"camera cannot be opened", made([]() -> ElementPtr {
          throw GStreamerError("Device '/dev/video0' is busy", GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY);
@@ -271,16 +274,57 @@ TEST_F(WebcamRecorderTest, AFailedStartGetsItsErrorAndLeavesNoFileAndNoCameraRun
     EXPECT_EQ(describe(started->error), row.message);
     EXPECT_EQ(recorderCase(started->error), row.expected);
     if (!row.expected) { EXPECT_TRUE(errorAs<GStreamerError>(started->error)) << "wrapped or replaced"; }
+    EXPECT_FALSE(std::filesystem::exists(target));
     auto camera = std::dynamic_pointer_cast<PipelineSourceFactory>(row.sources);
-    if (row.expected == Case::cameraPermissionDenied) {
-      EXPECT_EQ(camera->sourcesMade(), 0);
-      std::ifstream in(target);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "an older clip");
-    } else {
-      EXPECT_FALSE(std::filesystem::exists(target));
-      if (camera) { EXPECT_EQ(camera->lastSourceState(), GST_STATE_NULL); }
+    if (camera) {
+      EXPECT_EQ(camera->sourcesAlive(), 0);
     }
     EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording);
+  }
+}
+
+// Opening a camera node can block for a while (a USB camera waking up), so
+// the permission probe runs off the main actor; it still comes before
+// anything else is touched, and its answer comes back to the caller.
+TEST_F(WebcamRecorderTest, TheCameraProbeRunsOffTheMainActorBeforeAnythingIsTouched) {
+  for (const auto answer : {CameraAccess::denied, CameraAccess::authorized}) {
+    SCOPED_TRACE(answer == CameraAccess::denied ? "denied" : "authorized");
+    std::promise<CameraAccess> gate;
+    auto answered = gate.get_future().share();
+    std::atomic<bool> probing{false};
+    std::thread::id probeThread;
+    auto sources = std::make_shared<PipelineSourceFactory>(kPattern, [&, answered] {
+      probeThread = std::this_thread::get_id();
+      probing = true;
+      // Gives up after a while, so that a probe on the main actor fails the
+      // test instead of hanging it.
+      return answered.wait_for(2s) == std::future_status::ready ? answered.get() : CameraAccess::authorized;
+    });
+    std::ofstream(clip()) << "an older clip";
+    auto recorder = makeRecorder(sources);
+    auto started = run(recorder->startRecording(clip()), false);
+    ASSERT_TRUE(runUntil([&] { return probing.load(); }));
+    EXPECT_NE(probeThread, std::this_thread::get_id()) << "the probe blocked the main actor";
+    record(50ms);
+    EXPECT_FALSE(started->done);
+    EXPECT_EQ(sources->sourcesMade(), 0);
+    EXPECT_EQ(fileContent(clip()), "an older clip");
+
+    gate.set_value(answer);
+    ASSERT_TRUE(runUntil([&] { return started->done; }));
+    if (answer == CameraAccess::denied) {
+      EXPECT_EQ(recorderCase(started->error), Case::cameraPermissionDenied);
+      EXPECT_EQ(describe(started->error), "Camera access was denied. Enable it in System Settings.");
+      EXPECT_EQ(sources->sourcesMade(), 0);
+      EXPECT_EQ(fileContent(clip()), "an older clip");
+      EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording);
+    } else {
+      ASSERT_FALSE(started->error) << describe(started->error);
+      auto stopped = run(recorder->stopRecording());
+      ASSERT_FALSE(stopped->error) << describe(stopped->error);
+      EXPECT_TRUE(inspectMp4(stopped->file));
+      std::filesystem::remove(stopped->file);
+    }
   }
 }
 
