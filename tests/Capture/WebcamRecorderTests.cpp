@@ -137,7 +137,9 @@ class WebcamRecorderTest : public ::testing::Test {
 // One recording, and every request out of turn that it must shrug off: a
 // stop before the start, a second start, a second stop and a late one.
 TEST_F(WebcamRecorderTest, RecordsAHighProfileH264ClipAndRefusesRequestsOutOfTurn) {
-  auto sources = std::make_shared<PipelineSourceFactory>(testPattern(320, 240, "pattern=ball"));
+  // Snow keeps the encoder busy at any rate: a clip this small reaches the
+  // average bit rate only with moving, detailed content.
+  auto sources = std::make_shared<PipelineSourceFactory>(testPattern(320, 240, "pattern=snow"));
   auto recorder = makeRecorder(sources);
   auto early = run(recorder->stopRecording());
   EXPECT_EQ(recorderCase(early->error), Case::notRecording);
@@ -157,7 +159,7 @@ TEST_F(WebcamRecorderTest, RecordsAHighProfileH264ClipAndRefusesRequestsOutOfTur
   EXPECT_EQ(describe(second->error), "Recording is already active.");
   EXPECT_FALSE(std::filesystem::exists(clip("second")));
 
-  record(2500ms);  // more than 60 frames, so the keyframe limit shows
+  record(5500ms);  // long enough for the average bit rate, and beyond 60 frames
   auto stopped = run(recorder->stopRecording(), false);
   auto again = run(recorder->stopRecording(), false);
   ASSERT_TRUE(runUntil([&] { return stopped->done && again->done; }));
@@ -182,6 +184,8 @@ TEST_F(WebcamRecorderTest, RecordsAHighProfileH264ClipAndRefusesRequestsOutOfTur
   EXPECT_EQ(mp4->sampleCount, recorder->statistics().framesAppended);
   EXPECT_EQ(mp4->sampleCount, recorder->statistics().framesWritten);
   EXPECT_NEAR(mp4->durationSeconds, double(mp4->sampleCount) / 30.0, 1.0 / 30.0);
+  ASSERT_GE(mp4->durationSeconds, 5.0);
+  EXPECT_NEAR(double(mp4->mediaBytes) * 8 / mp4->durationSeconds, 2'000'000, 400'000) << "average bit rate";
 }
 
 // A start still waiting for its first frame ends with a stop, with the
@@ -196,10 +200,14 @@ TEST_F(WebcamRecorderTest, AStartWaitingForItsFirstFrameEndsWithoutAFileOrARunni
     ASSERT_EQ(clock_.pendingSleeps(), 0u);
     auto sources = std::make_shared<PipelineSourceFactory>(kFrameless);
     auto recorder = makeRecorder(sources);
+    std::ofstream(clip()) << "an older clip";
     auto started = run(recorder->startRecording(clip()), false);
     // The watch must be armed before virtual time moves, or its deadline
     // would count from after the advance.
     ASSERT_TRUE(runUntil([&] { return sources->lastSourceState() == GST_STATE_PLAYING && clock_.pendingSleeps() == 1; }));
+    // An older file at the target goes before the camera starts, not only
+    // when a start fails: no frame has come to replace it.
+    EXPECT_FALSE(std::filesystem::exists(clip()));
     clock_.advance(WebcamRecorder::kFirstFrameTimeout - 1ms);
     record(100ms);
     ASSERT_FALSE(started->done) << "gave up before ten seconds";
