@@ -114,22 +114,34 @@ ElementPtr SystemCameraSourceFactory::makeSource() {
   g_list_free_full(devices, gst_object_unref);
   if (!chosen) return nullptr;
   if (!camera) throw GStreamerError("Could not open the camera.");
+  return convertCameraOutput(std::move(camera));
+}
 
+ElementPtr convertCameraOutput(ElementPtr camera) {
   // The camera may send raw video in any format or MJPEG: decode and convert
   // to what the recorder asks for. The raw-or-JPEG filter also keeps
-  // pipewiresrc from stalling on ANY caps.
-  GError* error = nullptr;
-  ElementPtr convert = adoptElement(gst_parse_bin_from_description(
-      "capsfilter caps=\"video/x-raw;image/jpeg\" ! decodebin ! videoconvert", TRUE, &error));
-  if (!convert) {
-    GStreamerError failure(error ? error->message : "Could not build the camera converter.");
-    if (error) g_error_free(error);
-    throw failure;
-  }
+  // pipewiresrc from stalling on ANY caps. Built by hand: a parsed
+  // "capsfilter ! decodebin ! videoconvert" bin would put its sink on
+  // videoconvert (decodebin has no output pad yet), bypassing the decoder.
+  ElementPtr filter = adoptElement(gst_element_factory_make("capsfilter", nullptr));
+  ElementPtr decode = adoptElement(gst_element_factory_make("decodebin", nullptr));
+  ElementPtr convert = adoptElement(gst_element_factory_make("videoconvert", nullptr));
+  if (!filter || !decode || !convert) throw GStreamerError("Could not build the camera converter.");
+  CapsPtr rawOrJpeg(gst_caps_from_string("video/x-raw;image/jpeg"));
+  g_object_set(filter.get(), "caps", rawOrJpeg.get(), nullptr);
+
   ElementPtr bin = adoptElement(gst_bin_new("camera"));
-  gst_bin_add_many(GST_BIN(bin.get()), GST_ELEMENT(gst_object_ref(camera.get())),
-                   GST_ELEMENT(gst_object_ref(convert.get())), nullptr);
-  if (!gst_element_link(camera.get(), convert.get())) throw GStreamerError("Could not link the camera.");
+  // The bin takes references of its own; ours go with the pointers here.
+  gst_bin_add_many(GST_BIN(bin.get()), camera.get(), filter.get(), decode.get(), convert.get(), nullptr);
+  if (!gst_element_link_many(camera.get(), filter.get(), decode.get(), nullptr))
+    throw GStreamerError("Could not link the camera.");
+  // decodebin adds its output pad once it knows what the camera sends.
+  g_signal_connect_object(decode.get(), "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer convert) {
+                            GstPad* sink = gst_element_get_static_pad(GST_ELEMENT(convert), "sink");
+                            if (!gst_pad_is_linked(sink)) gst_pad_link(pad, sink);
+                            gst_object_unref(sink);
+                          }),
+                          convert.get(), GConnectFlags(0));
   GstPad* pad = gst_element_get_static_pad(convert.get(), "src");
   gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", pad));
   gst_object_unref(pad);

@@ -50,6 +50,10 @@ CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory,
                                const std::function<int(const std::filesystem::path&)>& openForReading);
 CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory = "/dev");
 
+// A camera element as the recorder takes it: raw video in any format or
+// MJPEG, decoded and converted, behind the one src pad of a bin.
+ElementPtr convertCameraOutput(ElementPtr camera);
+
 // The shipping factory: GstDeviceMonitor ("Video/Source") and chooseCamera,
 // converted to NV12 (decoding MJPEG where the camera sends it).
 class SystemCameraSourceFactory final : public CameraSourceFactory {

@@ -56,8 +56,7 @@ CaptureSession::~CaptureSession() {
 GstBusSyncReply CaptureSession::onBusMessage(GstBus*, GstMessage* message, gpointer data) {
   auto* context = &BusData::from(data);
   auto notifications = context->notifications.lock();
-  if (!notifications) return GST_BUS_DROP;
-  switch (GST_MESSAGE_TYPE(message)) {
+  switch (notifications ? GST_MESSAGE_TYPE(message) : GST_MESSAGE_UNKNOWN) {
     case GST_MESSAGE_ERROR:
       context->running->store(false);
       notifications->post(SessionNotifications::Kind::runtimeError,
@@ -71,13 +70,17 @@ GstBusSyncReply CaptureSession::onBusMessage(GstBus*, GstMessage* message, gpoin
     default:
       break;
   }
-  // Nobody pops this bus; keeping messages would only pile them up.
+  // Nobody pops this bus; keeping messages would only pile them up. A
+  // dropped message is ours to release: it holds its source element, and
+  // with it the whole pipeline.
+  gst_message_unref(message);
   return GST_BUS_DROP;
 }
 
 bool CaptureSession::addInput(ElementPtr source) {
   if (!source || source_) return false;
-  if (!gst_bin_add(GST_BIN(pipeline_.get()), GST_ELEMENT(gst_object_ref(source.get())))) return false;
+  // The pipeline takes a reference of its own; ours goes with `source`.
+  if (!gst_bin_add(GST_BIN(pipeline_.get()), source.get())) return false;
   source_ = source.get();
   return true;
 }

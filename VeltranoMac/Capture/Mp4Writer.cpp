@@ -1,6 +1,8 @@
 #include "Capture/Mp4Writer.hpp"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace veltrano {
 
@@ -18,41 +20,29 @@ struct CallbackScope {
 }  // namespace
 
 struct Mp4Writer::Shared {
+  using Completion = std::function<void(std::exception_ptr)>;
+
   std::mutex mutex;
   std::exception_ptr failure;
-  std::function<void(std::exception_ptr)> completion;
-  bool finished = false;
+  bool finishing = false;                   // finish() was called
+  std::optional<std::exception_ptr> ended;  // how finishing ended, once it has
+  std::vector<Completion> waiting;          // finish() calls not answered yet
   std::function<void(std::uint64_t)> onSampleWritten;
   std::atomic<std::uint64_t> framesWritten{0};
 
-  // Completes a finish() exactly once.
+  // Ends finishing, once: every finish() waiting gets the same outcome.
+  // Outside finishing, an error is only kept for failure().
   void end(std::exception_ptr error) {
-    std::function<void(std::exception_ptr)> done;
+    std::vector<Completion> done;
     {
       std::lock_guard lock(mutex);
       if (!error && failure) error = failure;
-      if (finished || !completion) {
-        if (error && !failure) failure = error;
-        return;
-      }
-      finished = true;
-      done = std::move(completion);
-      completion = nullptr;
+      if (error && !failure) failure = error;
+      if (!finishing || ended) return;
+      ended = error;
+      done.swap(waiting);
     }
-    done(error);
-  }
-
-  void fail(std::exception_ptr error) {
-    std::function<void(std::exception_ptr)> done;
-    {
-      std::lock_guard lock(mutex);
-      if (!failure) failure = error;
-      if (finished || !completion) return;
-      finished = true;
-      done = std::move(completion);
-      completion = nullptr;
-    }
-    done(error);
+    for (auto& completion : done) completion(error);
   }
 };
 
@@ -141,13 +131,15 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
   gst_bus_set_sync_handler(
       bus,
       [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
-        auto strong = CallbackData<std::weak_ptr<Shared>>::from(data).lock();
-        if (!strong) return GST_BUS_DROP;
-        CallbackScope scope;
-        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
-          strong->fail(std::make_exception_ptr(GStreamerError::fromMessage(message)));
-        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS)
-          strong->end(nullptr);
+        if (auto strong = CallbackData<std::weak_ptr<Shared>>::from(data).lock()) {
+          CallbackScope scope;
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+            strong->end(std::make_exception_ptr(GStreamerError::fromMessage(message)));
+          else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS)
+            strong->end(nullptr);
+        }
+        // A dropped message is ours to release (it holds its source element).
+        gst_message_unref(message);
         return GST_BUS_DROP;
       },
       new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
@@ -199,28 +191,44 @@ std::exception_ptr Mp4Writer::failure() const {
 std::uint64_t Mp4Writer::framesWritten() const noexcept { return shared_->framesWritten.load(); }
 
 void Mp4Writer::finish(std::function<void(std::exception_ptr)> completion) {
-  std::exception_ptr failedAlready;
+  std::optional<std::exception_ptr> outcome;
+  bool failedAlready = false;
   {
     std::lock_guard lock(shared_->mutex);
-    if (shared_->finished || shared_->completion) return;
-    if (shared_->failure) {
-      shared_->finished = true;
-      failedAlready = shared_->failure;
+    if (shared_->ended) {
+      outcome = shared_->ended;
     } else {
-      shared_->completion = std::move(completion);
+      // A second finish() shares the first one's outcome; dropping it would
+      // leave a stop waiting for ever.
+      shared_->waiting.push_back(std::move(completion));
+      if (shared_->finishing) return;
+      shared_->finishing = true;
+      failedAlready = shared_->failure != nullptr;
     }
   }
+  if (outcome) {
+    completion(*outcome);
+    return;
+  }
   if (failedAlready) {
-    completion(failedAlready);
+    shared_->end(nullptr);
     return;
   }
   if (gst_app_src_end_of_stream(input_) != GST_FLOW_OK)
-    shared_->fail(std::make_exception_ptr(GStreamerError("The video encoder did not accept the end of the stream.")));
+    shared_->end(std::make_exception_ptr(GStreamerError("The video encoder did not accept the end of the stream.")));
 }
 
 void Mp4Writer::close() {
   if (!pipeline_ || closed_.exchange(true)) return;
   gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+  // No end of stream can come any more: a finish still waiting fails now.
+  bool stranded = false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    stranded = shared_->finishing && !shared_->ended;
+  }
+  if (stranded)
+    shared_->end(std::make_exception_ptr(GStreamerError("The video file was closed before it was finished.")));
 }
 
 }  // namespace veltrano

@@ -52,10 +52,13 @@ class Mp4Writer {
   std::exception_ptr failure() const;
 
   // Ends the input and finishes the file; `completion` gets null or the
-  // writer's error, exactly once, on a GStreamer thread.
+  // writer's error, exactly once, on a GStreamer thread. Every call is
+  // answered with that one outcome: one made while finishing when it ends,
+  // one made after at once, on the calling thread.
   void finish(std::function<void(std::exception_ptr)> completion);
-  // Stops the pipeline and closes the file. Idempotent; never call it from
-  // one of the writer's own streaming threads.
+  // Stops the pipeline and closes the file; a finish still waiting then
+  // fails. Idempotent; never call it from one of the writer's own streaming
+  // threads.
   void close();
 
   // Frames that have reached the file so far.

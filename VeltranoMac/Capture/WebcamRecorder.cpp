@@ -79,9 +79,20 @@ WebcamRecorder::Statistics WebcamRecorder::statistics() const {
 // Caller's executor
 
 Awaitable<void> WebcamRecorder::ensureCameraPermission() {
-  if (sources_->cameraAccess() != CameraAccess::authorized)
-    throw RecorderError(RecorderError::Case::cameraPermissionDenied);
-  co_return;
+  // Probing opens camera nodes, and opening one can block (a USB camera
+  // waking up): ask on the session queue, which has nothing else to do before
+  // the start is posted, and resume the caller with the answer.
+  auto post = [queue = sessionQueue_, sources = sources_](PendingRequest<CameraAccess> request) mutable {
+    queue->async([sources = std::move(sources), request = std::move(request)]() mutable {
+      try {
+        request.succeed(sources->cameraAccess());
+      } catch (...) {
+        request.fail(std::current_exception());
+      }
+    });
+  };
+  const auto access = co_await awaitRequest<CameraAccess>(0, std::move(post));
+  if (access != CameraAccess::authorized) throw RecorderError(RecorderError::Case::cameraPermissionDenied);
 }
 
 Awaitable<void> WebcamRecorder::firstFrameWatch(std::weak_ptr<WebcamRecorder> weak, SleepFunction sleep,

@@ -4,47 +4,68 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 namespace veltrano::testing {
 
 // A camera made of a GStreamer pipeline description (a bin with one src
-// pad), e.g. a live test pattern. Keeps the last source it made so a test
-// can check that none is left running.
+// pad), e.g. a live test pattern, optionally passed through `wrap` (e.g.
+// convertCameraOutput). Follows every source it made without keeping it
+// alive, so a test can check that none is left running, or left at all.
 class PipelineSourceFactory final : public CameraSourceFactory {
  public:
-  explicit PipelineSourceFactory(std::string description, CameraAccess access = CameraAccess::authorized)
-      : description_(std::move(description)), access_(access) {
-    ensureGStreamer();
-  }
+  using Probe = std::function<CameraAccess()>;
+  using Wrap = std::function<ElementPtr(ElementPtr)>;
 
-  CameraAccess cameraAccess() override { return access_; }
+  explicit PipelineSourceFactory(std::string description, CameraAccess access = CameraAccess::authorized)
+      : PipelineSourceFactory(std::move(description), [access] { return access; }) {}
+  PipelineSourceFactory(std::string description, Probe probe, Wrap wrap = {})
+      : description_(std::move(description)), probe_(std::move(probe)), wrap_(std::move(wrap)) {
+    ensureGStreamer();
+    g_weak_ref_init(&last_, nullptr);
+  }
+  ~PipelineSourceFactory() override { g_weak_ref_clear(&last_); }
+
+  CameraAccess cameraAccess() override { return probe_(); }
   ElementPtr makeSource() override {
     ElementPtr bin = adoptElement(gst_parse_bin_from_description(description_.c_str(), TRUE, nullptr));
     if (!bin) throw std::runtime_error("bad test source description: " + description_);
     ++sourcesMade_;
-    std::lock_guard lock(mutex_);
-    last_.reset(GST_ELEMENT(gst_object_ref(bin.get())));
-    return bin;
+    alive_->fetch_add(1);
+    auto* alive = new std::shared_ptr<std::atomic<int>>(alive_);
+    g_object_weak_ref(
+        G_OBJECT(bin.get()),
+        [](gpointer data, GObject*) {
+          auto* count = static_cast<std::shared_ptr<std::atomic<int>>*>(data);
+          (*count)->fetch_sub(1);
+          delete count;
+        },
+        alive);
+    g_weak_ref_set(&last_, bin.get());
+    return wrap_ ? wrap_(std::move(bin)) : std::move(bin);
   }
 
   int sourcesMade() const { return sourcesMade_; }
-  // The current state of the last source made (GST_STATE_VOID_PENDING if none).
+  // Sources made and not yet finalised.
+  int sourcesAlive() const { return alive_->load(); }
+  // The current state of the last source made: GST_STATE_VOID_PENDING if
+  // none was made, GST_STATE_NULL once it is gone.
   GstState lastSourceState() const {
-    std::lock_guard lock(mutex_);
-    GstState state = GST_STATE_VOID_PENDING;
-    if (last_) gst_element_get_state(last_.get(), &state, nullptr, 0);
+    GstState state = sourcesMade_ ? GST_STATE_NULL : GST_STATE_VOID_PENDING;
+    if (ElementPtr last{GST_ELEMENT(g_weak_ref_get(const_cast<GWeakRef*>(&last_)))})
+      gst_element_get_state(last.get(), &state, nullptr, 0);
     return state;
   }
 
  private:
   std::string description_;
-  CameraAccess access_;
-  mutable std::mutex mutex_;
+  Probe probe_;
+  Wrap wrap_;
   std::atomic<int> sourcesMade_{0};
-  ElementPtr last_;
+  std::shared_ptr<std::atomic<int>> alive_ = std::make_shared<std::atomic<int>>(0);
+  GWeakRef last_;
 };
 
 // A factory driven by a function: no camera (returns nullptr), a camera
@@ -62,8 +83,9 @@ class FunctionSourceFactory final : public CameraSourceFactory {
 // A live, camera-like test pattern in NV12 at 30 fps. `options` go to
 // videotestsrc (e.g. "pattern=ball").
 inline std::string testPattern(int width, int height, const std::string& options = "pattern=smpte") {
-  return "videotestsrc is-live=true " + options + " ! capsfilter caps=\"video/x-raw,format=NV12,width=" +
-         std::to_string(width) + ",height=" + std::to_string(height) + ",framerate=30/1\"";
+  return "videotestsrc is-live=true " + options +
+         " ! capsfilter caps=\"video/x-raw,format=NV12,width=" + std::to_string(width) +
+         ",height=" + std::to_string(height) + ",framerate=30/1\"";
 }
 
 }  // namespace veltrano::testing
