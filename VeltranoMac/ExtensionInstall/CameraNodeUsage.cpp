@@ -17,8 +17,6 @@ const Logger& logger() {
   return instance;
 }
 
-constexpr guint kTimeoutMs = 5000;
-
 struct Check {
   std::function<void(bool)> done;
   GCancellable* cancellable = nullptr;
@@ -52,12 +50,14 @@ bool cameraNodeRunningInRegistryDump(std::string_view json) {
   return false;
 }
 
-std::shared_ptr<PipeWireCameraNodeUsage> PipeWireCameraNodeUsage::create(GMainContext* context, std::string program) {
-  return std::make_shared<PipeWireCameraNodeUsage>(context, std::move(program));
+std::shared_ptr<PipeWireCameraNodeUsage> PipeWireCameraNodeUsage::create(GMainContext* context, std::string program,
+                                                                         std::chrono::milliseconds timeout) {
+  return std::make_shared<PipeWireCameraNodeUsage>(context, std::move(program), timeout);
 }
 
-PipeWireCameraNodeUsage::PipeWireCameraNodeUsage(GMainContext* context, std::string program)
-    : context_(context), program_(std::move(program)) {}
+PipeWireCameraNodeUsage::PipeWireCameraNodeUsage(GMainContext* context, std::string program,
+                                                 std::chrono::milliseconds timeout)
+    : context_(context), program_(std::move(program)), timeout_(timeout) {}
 
 void PipeWireCameraNodeUsage::checkInUse(std::function<void(bool)> done) {
   // The subprocess's completion arrives on the thread-default context.
@@ -76,7 +76,7 @@ void PipeWireCameraNodeUsage::checkInUse(std::function<void(bool)> done) {
   auto* check = new Check{std::move(done)};
   check->cancellable = g_cancellable_new();
   // A registry that never answers must not hold the activation forever.
-  check->timeout = g_timeout_source_new(kTimeoutMs);
+  check->timeout = g_timeout_source_new(static_cast<guint>(timeout_.count()));
   g_source_set_callback(
       check->timeout,
       [](gpointer data) -> gboolean {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 typedef struct _GMainContext GMainContext;
@@ -30,14 +32,16 @@ bool cameraNodeRunningInRegistryDump(std::string_view json);
 class PipeWireCameraNodeUsage final : public CameraNodeUsage {
  public:
   static std::shared_ptr<PipeWireCameraNodeUsage> create(GMainContext* context = nullptr,
-                                                         std::string program = "pw-dump");
+                                                         std::string program = "pw-dump",
+                                                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
   void checkInUse(std::function<void(bool inUse)> done) override;
 
-  PipeWireCameraNodeUsage(GMainContext* context, std::string program);
+  PipeWireCameraNodeUsage(GMainContext* context, std::string program, std::chrono::milliseconds timeout);
 
  private:
   GMainContext* context_;
   std::string program_;
+  std::chrono::milliseconds timeout_;
 };
 
 }  // namespace veltrano

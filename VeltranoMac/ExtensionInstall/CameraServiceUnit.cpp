@@ -4,7 +4,7 @@
 
 namespace veltrano {
 
-std::string quoteSystemdExecPath(std::string_view path) {
+std::string quoteSystemdExecPath(std::string_view path, bool asArgument) {
   std::string out = "\"";
   for (const char c : path) {
     const auto byte = static_cast<unsigned char>(c);
@@ -13,6 +13,8 @@ std::string quoteSystemdExecPath(std::string_view path) {
       out += c;
     } else if (c == '%') {
       out += "%%";
+    } else if (c == '$' && asArgument) {
+      out += "$$";
     } else if (byte < 0x20 || byte >= 0x7f) {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
@@ -25,13 +27,23 @@ std::string quoteSystemdExecPath(std::string_view path) {
   return out;
 }
 
+std::string systemdExecStart(const std::filesystem::path& program) {
+  const auto& path = program.native();
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\'' || c == '\\' || byte < 0x20 || byte == 0x7f)
+      return "/usr/bin/env " + quoteSystemdExecPath(path, true);
+  }
+  return quoteSystemdExecPath(path);
+}
+
 std::string renderCameraServiceUnit(const std::filesystem::path& program, const std::string& version) {
   std::string text;
   text += "[Unit]\n";
   text += "Description=VeltranoCam virtual camera\n";
   text += "\n";
   text += "[Service]\n";
-  text += "ExecStart=" + quoteSystemdExecPath(program.string()) + "\n";
+  text += "ExecStart=" + systemdExecStart(program) + "\n";
   text += "Restart=on-failure\n";
   // A version with a line break would end the line early; keep it on one.
   std::string oneLine;

@@ -20,8 +20,13 @@ std::optional<std::string> cameraServiceUnitVersion(std::string_view unitText);
 
 // A path as one word of a systemd command line: double-quoted, with
 // backslash, quote, control and non-ASCII bytes C-escaped and the
-// specifier sign doubled. (The program path is never searched for
-// variables, so "$" stays as it is.)
-std::string quoteSystemdExecPath(std::string_view path);
+// specifier sign doubled. As an argument (not the program itself) "$" is
+// doubled too, since systemd expands variables in arguments only.
+std::string quoteSystemdExecPath(std::string_view path, bool asArgument = false);
+
+// The ExecStart= value that runs `program`. systemd refuses a program path
+// holding quotes, backslashes or control characters however they are
+// escaped, so such a path is handed to /usr/bin/env as its argument.
+std::string systemdExecStart(const std::filesystem::path& program);
 
 }  // namespace veltrano
