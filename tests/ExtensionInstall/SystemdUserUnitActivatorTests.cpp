@@ -437,7 +437,6 @@ TEST_F(SystemdActivation, MaskedUnitWaitsForApprovalThenStarts) {
 // ticking all along, and the activation still ends in order.
 TEST_F(SystemdActivation, MainLoopKeepsTickingWhileSystemdIsSlow) {
   startStandIn({"--delay", "1"});
-  const auto fdsBefore = openFdCount();
   struct Ticks {
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
     std::chrono::steady_clock::duration longestGap{};
@@ -464,11 +463,29 @@ TEST_F(SystemdActivation, MainLoopKeepsTickingWhileSystemdIsSlow) {
   EXPECT_GE(elapsed, 5s);  // five calls, a second each
   EXPECT_LT(ticks.longestGap, 200ms);
   EXPECT_GT(ticks.count, 200);
-  // The bus connection is closed once the request is over.
-  runUntil([] { return false; }, 100ms);
-  manager.reset();
-  activator.reset();
-  EXPECT_EQ(openFdCount(), fdsBefore);
+}
+
+// Each activation closes its bus connection when it is over and leaves no
+// descriptor, source or process behind.
+TEST_F(SystemdActivation, ActivationsLeaveNoDescriptorsBehind) {
+  startStandIn();
+  std::optional<int> baseline;
+  for (int round = 0; round < 6; ++round) {
+    lines.clear();
+    activate();
+    ASSERT_TRUE(runUntil([&] { return finished(); }));
+    EXPECT_EQ(lines.back(), kSuccess);
+    runUntil([] { return false; }, 50ms);
+    manager.reset();
+    activator.reset();
+    usage.reset();
+    runUntil([] { return false; }, 20ms);
+    // The first round also sets up what GLib and sd-bus keep per process.
+    if (!baseline)
+      baseline = openFdCount();
+    else
+      EXPECT_EQ(openFdCount(), *baseline) << "round " << round;
+  }
 }
 
 }  // namespace
