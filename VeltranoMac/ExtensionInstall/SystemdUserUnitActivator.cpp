@@ -143,6 +143,7 @@ void SystemdUserUnitActivator::resetRequest() {
   delegate_.reset();
   phase_ = Phase::idle;
   rewritten_ = approvalAnnounced_ = recheckRequested_ = subscribed_ = runtimeMask_ = false;
+  lastFailure_ = 0;
 }
 
 void SystemdUserUnitActivator::submit(SystemExtensionRequest request,
@@ -343,6 +344,14 @@ void SystemdUserUnitActivator::recheckWhileWaiting() {
 }
 
 void SystemdUserUnitActivator::approve() {
+  if (phase_ == Phase::done && lastFailure_ == static_cast<long>(SystemExtensionErrorCode::authorizationRequired)) {
+    // Refused access shows as a pending approval; the user's click asks
+    // for the whole activation once more.
+    logger().info("Retrying the activation the user allowed");
+    auto request = *request_;
+    submit(std::move(request), delegate_);
+    return;
+  }
   if (!approvalAnnounced_ || phase_ == Phase::done || phase_ == Phase::idle) {
     logger().info("Nothing waits for approval");
     return;
@@ -409,6 +418,7 @@ void SystemdUserUnitActivator::finish(long result) {
 void SystemdUserUnitActivator::fail(long code) {
   if (phase_ == Phase::done || !request_) return;
   phase_ = Phase::done;
+  lastFailure_ = code;
   closeBusLater();
   if (auto delegate = this->delegate()) delegate->requestDidFailWithError(*request_, code);
 }

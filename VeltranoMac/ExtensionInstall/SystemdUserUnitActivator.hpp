@@ -27,8 +27,10 @@ namespace veltrano {
 // first) and restarted, unless the camera is in use, which leaves the
 // running service alone and finishes with 1; an active unit finishes with
 // 0; a masked unit needs approval and is watched until it is unmasked (by
-// approve() or by hand); refused access fails with 13, a missing program
-// with 4, anything else on the bus with 1 (its error in the journal).
+// approve() or by hand); refused access fails with 13 (shown as a pending
+// approval: approve() then tries the whole activation again), a missing
+// program with 4, anything else on the bus with 1 (its error in the
+// journal).
 class SystemdUserUnitActivator final : public SystemExtensionActivator,
                                        public std::enable_shared_from_this<SystemdUserUnitActivator> {
  public:
@@ -93,6 +95,7 @@ class SystemdUserUnitActivator final : public SystemExtensionActivator,
   bool recheckRequested_ = false;
   bool subscribed_ = false;
   bool runtimeMask_ = false;
+  long lastFailure_ = 0;
   unsigned generation_ = 0;
 
   sd_bus* bus_ = nullptr;

@@ -433,6 +433,26 @@ TEST_F(SystemdActivation, MaskedUnitWaitsForApprovalThenStarts) {
   }
 }
 
+// Refused access shows the approval banner; the user's click on it runs
+// the activation again, which now succeeds.
+TEST_F(SystemdActivation, RefusedAccessIsTriedAgainWhenTheUserAllowsIt) {
+  startStandIn({"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied", "--fail-times", "1"});
+  activate();
+  ASSERT_TRUE(runUntil([&] { return finished(); }));
+  EXPECT_EQ(manager->extensionBanner(), SystemExtensionBannerState::needsUserApproval());
+  manager->approveExtension();
+  ASSERT_TRUE(runUntil([&] { return lines.back() == kSuccess; }));
+  EXPECT_EQ(outcomeLines(), (std::vector<std::string>{kAuthorization, kSuccess}));
+  EXPECT_FALSE(manager->extensionBanner());
+  auto expected = upToEnableThen({kStart});
+  expected.insert(expected.begin(), "Reload");
+  EXPECT_EQ(calls(), expected);
+  // Once finished, a further click changes nothing.
+  manager->approveExtension();
+  runUntil([] { return false; }, 200ms);
+  EXPECT_EQ(calls(), expected);
+}
+
 // The stand-in delays every reply by a second: the main loop keeps
 // ticking all along, and the activation still ends in order.
 TEST_F(SystemdActivation, MainLoopKeepsTickingWhileSystemdIsSlow) {

@@ -24,6 +24,7 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--log", required=True)
 parser.add_argument("--delay", type=float, default=0.0, help="seconds before every reply")
 parser.add_argument("--fail", action="append", default=[], help="Member=org.error.Name")
+parser.add_argument("--fail-times", type=int, default=-1, help="fail only the first N calls of each --fail")
 parser.add_argument("--garbage", action="append", default=[], help="Member answering with a wrong type")
 parser.add_argument("--active", action="append", default=[], help="unit already running")
 args = parser.parse_args()
@@ -33,6 +34,7 @@ config_dir = os.path.join(os.environ["XDG_CONFIG_HOME"], "systemd", "user")
 data_dir = os.path.join(os.environ["XDG_DATA_HOME"], "systemd", "user")
 wants_dir = os.path.join(config_dir, "default.target.wants")
 active = set(args.active)
+failed_calls = {}
 
 
 def log(line):
@@ -56,8 +58,12 @@ def unit_file_state(name):
 class Manager(dbus.service.Object):
     def answer(self, member, ok, err, work):
         def run():
-            if member in failures:
-                err(dbus.exceptions.DBusException("%s refused by the stand-in" % member, name=failures[member]))
+            if member in failures and args.fail_times != 0:
+                error_name = failures[member]
+                failed_calls[member] = failed_calls.get(member, 0) + 1
+                if args.fail_times > 0 and failed_calls[member] >= args.fail_times:
+                    del failures[member]
+                err(dbus.exceptions.DBusException("%s refused by the stand-in" % member, name=error_name))
                 return False
             try:
                 result = work()
