@@ -86,8 +86,10 @@ int appendUnitName(sd_bus_message* message) {
 
 std::shared_ptr<SystemdUserUnitActivator> SystemdUserUnitActivator::create(std::filesystem::path unitDirectory,
                                                                            std::shared_ptr<CameraNodeUsage> cameraUsage,
-                                                                           GMainContext* context) {
-  return std::make_shared<SystemdUserUnitActivator>(std::move(unitDirectory), std::move(cameraUsage), context);
+                                                                           GMainContext* context,
+                                                                           std::chrono::microseconds callTimeout) {
+  return std::make_shared<SystemdUserUnitActivator>(
+      std::move(unitDirectory), std::move(cameraUsage), context, callTimeout);
 }
 
 std::filesystem::path SystemdUserUnitActivator::defaultUnitDirectory() {
@@ -95,10 +97,12 @@ std::filesystem::path SystemdUserUnitActivator::defaultUnitDirectory() {
 }
 
 SystemdUserUnitActivator::SystemdUserUnitActivator(std::filesystem::path unitDirectory,
-                                                   std::shared_ptr<CameraNodeUsage> cameraUsage, GMainContext* context)
+                                                   std::shared_ptr<CameraNodeUsage> cameraUsage, GMainContext* context,
+                                                   std::chrono::microseconds callTimeout)
     : unitDirectory_(std::move(unitDirectory)),
       cameraUsage_(std::move(cameraUsage)),
-      context_(context ? context : g_main_context_default()) {}
+      context_(context ? context : g_main_context_default()),
+      callTimeout_(callTimeout) {}
 
 SystemdUserUnitActivator::~SystemdUserUnitActivator() {
   for (auto* source : posted_) {
@@ -231,7 +235,9 @@ void SystemdUserUnitActivator::call(const char* member, const std::function<int(
   pending->owner = this;
   pending->member = member;
   pending->onReply = std::move(onReply);
-  if (r >= 0) r = sd_bus_call_async(bus_, &pending->slot, message, onCallReply, pending.get(), 0);
+  if (r >= 0)
+    r = sd_bus_call_async(
+        bus_, &pending->slot, message, onCallReply, pending.get(), static_cast<uint64_t>(callTimeout_.count()));
   sd_bus_message_unref(message);
   if (r < 0) {
     failOnReply(member, r);

@@ -6,6 +6,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -35,15 +36,16 @@ class SystemdUserUnitActivator final : public SystemExtensionActivator,
                                        public std::enable_shared_from_this<SystemdUserUnitActivator> {
  public:
   // `unitDirectory` is $XDG_DATA_HOME/systemd/user; `context` nullptr means
-  // the global default context.
-  static std::shared_ptr<SystemdUserUnitActivator> create(std::filesystem::path unitDirectory,
-                                                          std::shared_ptr<CameraNodeUsage> cameraUsage,
-                                                          GMainContext* context = nullptr);
+  // the global default context. A call systemd leaves unanswered for
+  // `callTimeout` fails the request (code 1).
+  static std::shared_ptr<SystemdUserUnitActivator> create(
+      std::filesystem::path unitDirectory, std::shared_ptr<CameraNodeUsage> cameraUsage,
+      GMainContext* context = nullptr, std::chrono::microseconds callTimeout = std::chrono::seconds(25));
   // $XDG_DATA_HOME/systemd/user, or ~/.local/share/systemd/user.
   static std::filesystem::path defaultUnitDirectory();
 
   SystemdUserUnitActivator(std::filesystem::path unitDirectory, std::shared_ptr<CameraNodeUsage> cameraUsage,
-                           GMainContext* context);
+                           GMainContext* context, std::chrono::microseconds callTimeout);
   ~SystemdUserUnitActivator() override;
 
   void submit(SystemExtensionRequest request, std::weak_ptr<SystemExtensionRequestDelegate> delegate) override;
@@ -86,6 +88,7 @@ class SystemdUserUnitActivator final : public SystemExtensionActivator,
   std::filesystem::path unitDirectory_;
   std::shared_ptr<CameraNodeUsage> cameraUsage_;
   GMainContext* context_;
+  std::chrono::microseconds callTimeout_;
 
   std::optional<SystemExtensionRequest> request_;
   std::weak_ptr<SystemExtensionRequestDelegate> delegate_;

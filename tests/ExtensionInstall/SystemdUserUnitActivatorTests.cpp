@@ -95,9 +95,9 @@ class SystemdActivation : public ::testing::Test {
     std::filesystem::create_symlink("/dev/null", config / "systemd/user" / kUnit);
   }
 
-  void activate(bool inUse = false) {
+  void activate(bool inUse = false, std::chrono::microseconds callTimeout = 25s) {
     usage = std::make_shared<FakeCameraNodeUsage>(inUse);
-    activator = SystemdUserUnitActivator::create(unitDirectory, usage);
+    activator = SystemdUserUnitActivator::create(unitDirectory, usage, nullptr, callTimeout);
     manager = SystemExtensionRequestManager::create("Starting container app", extensions, activator);
     manager->addObserver([this](auto property, auto phase) {
       if (property == SystemExtensionRequestManager::Property::logText &&
@@ -483,6 +483,22 @@ TEST_F(SystemdActivation, MainLoopKeepsTickingWhileSystemdIsSlow) {
   EXPECT_GE(elapsed, 5s);  // five calls, a second each
   EXPECT_LT(ticks.longestGap, 200ms);
   EXPECT_GT(ticks.count, 200);
+}
+
+// A systemd that never answers in time fails the request through sd-bus's
+// own call timeout, which only fires when the loop honours the bus's
+// deadline.
+TEST_F(SystemdActivation, UnansweredCallsTimeOut) {
+  testing::LogCapture log;
+  startStandIn({"--delay", "5"});
+  const auto started = std::chrono::steady_clock::now();
+  activate(false, 300ms);
+  ASSERT_TRUE(runUntil([&] { return finished(); }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(outcomeLines(), std::vector<std::string>{kUnknownError});
+  const auto errors = log->messages("SystemExtension", LogLevel::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "Reload failed: org.freedesktop.DBus.Error.NoReply: Method call timed out");
 }
 
 // Each activation closes its bus connection when it is over and leaves no
