@@ -23,8 +23,9 @@ packages=(
   nodejs
   # the window: GTK 4 and WebKitGTK, tested under Xvfb on a private bus
   libgtk-4-dev libwebkitgtk-6.0-dev xvfb xauth dbus dbus-x11 desktop-file-utils
-  # camera service activation (stand-in systemd on a private bus)
-  python3-dbusmock
+  # camera service activation: the stand-in systemd on a private bus
+  # (dbus-python with GLib), systemd-analyze to check unit files
+  python3-dbusmock python3-dbus python3-gi systemd
   # the camera program: PipeWire, and a private graph in tests
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber
   # format and lint gates

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veltrano {
+
+// The systemd user unit that runs the camera program.
+inline constexpr std::string_view kCameraServiceUnitName = "com.brackwood.VeltranoMac.Camera.service";
+inline constexpr std::string_view kCameraProgramName = "com_brackwood_VeltranoMac_Camera";
+
+// The unit file's full text for `program` at `version`.
+std::string renderCameraServiceUnit(const std::filesystem::path& program, const std::string& version);
+
+// The version recorded in a unit file ("X-Veltrano-Version=" line), or
+// nothing when the text holds no such line.
+std::optional<std::string> cameraServiceUnitVersion(std::string_view unitText);
+
+// A path as one word of a systemd command line: double-quoted, with
+// backslash, quote, control and non-ASCII bytes C-escaped and the
+// specifier sign doubled. As an argument (not the program itself) "$" is
+// doubled too, since systemd expands variables in arguments only.
+std::string quoteSystemdExecPath(std::string_view path, bool asArgument = false);
+
+// The ExecStart= value that runs `program`. systemd refuses a program path
+// holding quotes, backslashes or control characters however they are
+// escaped, so such a path is handed to /usr/bin/env as its argument.
+std::string systemdExecStart(const std::filesystem::path& program);
+
+}  // namespace veltrano

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+typedef struct _GMainContext GMainContext;
+typedef struct _GSource GSource;
+
+namespace veltrano {
+
+// Drives an sd-bus connection from a GLib main context: the source polls
+// the bus's fd for the events sd-bus asks for, wakes at its timeout, and
+// processes every queued message in one dispatch. Replies and signals
+// therefore run on the context's thread and nothing ever waits on the bus.
+class SdBusGLibSource {
+ public:
+  SdBusGLibSource(sd_bus* bus, GMainContext* context);
+  ~SdBusGLibSource();
+  SdBusGLibSource(const SdBusGLibSource&) = delete;
+  SdBusGLibSource& operator=(const SdBusGLibSource&) = delete;
+
+ private:
+  GSource* source_;
+};
+
+}  // namespace veltrano

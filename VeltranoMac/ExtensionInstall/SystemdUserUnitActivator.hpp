@@ -1,0 +1,111 @@
+#pragma once
+
+#include "ExtensionInstall/CameraNodeUsage.hpp"
+#include "ExtensionInstall/SdBusGLibSource.hpp"
+#include "ExtensionInstall/SystemExtensionActivator.hpp"
+
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+
+typedef struct _GMainContext GMainContext;
+typedef struct _GSource GSource;
+
+namespace veltrano {
+
+// Activates the camera extension as the systemd user unit
+// com.brackwood.VeltranoMac.Camera.service: writes the unit file, then asks
+// the user's systemd over D-Bus to reload, enable and start it. Every call
+// is asynchronous on the main context; outcomes reach the delegate there.
+//
+// Outcomes: a unit of another version is replaced (the delegate is asked
+// first) and restarted, unless the camera is in use, which leaves the
+// running service alone and finishes with 1; an active unit finishes with
+// 0; a masked unit needs approval and is watched until it is unmasked (by
+// approve() or by hand); refused access fails with 13 (shown as a pending
+// approval: approve() then tries the whole activation again), a missing
+// program with 4, anything else on the bus with 1 (its error in the
+// journal).
+class SystemdUserUnitActivator final : public SystemExtensionActivator,
+                                       public std::enable_shared_from_this<SystemdUserUnitActivator> {
+ public:
+  // `unitDirectory` is $XDG_DATA_HOME/systemd/user; `context` nullptr means
+  // the global default context. A call systemd leaves unanswered for
+  // `callTimeout` fails the request (code 1).
+  static std::shared_ptr<SystemdUserUnitActivator> create(
+      std::filesystem::path unitDirectory, std::shared_ptr<CameraNodeUsage> cameraUsage,
+      GMainContext* context = nullptr, std::chrono::microseconds callTimeout = std::chrono::seconds(25));
+  // $XDG_DATA_HOME/systemd/user, or ~/.local/share/systemd/user.
+  static std::filesystem::path defaultUnitDirectory();
+
+  SystemdUserUnitActivator(std::filesystem::path unitDirectory, std::shared_ptr<CameraNodeUsage> cameraUsage,
+                           GMainContext* context, std::chrono::microseconds callTimeout);
+  ~SystemdUserUnitActivator() override;
+
+  void submit(SystemExtensionRequest request, std::weak_ptr<SystemExtensionRequestDelegate> delegate) override;
+  void approve() override;
+
+ private:
+  enum class Phase { idle, working, waitingForUnmask, done };
+  using ReplyHandler = std::function<void(sd_bus_message* reply)>;
+  struct PendingCall {
+    SystemdUserUnitActivator* owner = nullptr;
+    std::string member;
+    ReplyHandler onReply;
+    sd_bus_slot* slot = nullptr;
+    ~PendingCall() { sd_bus_slot_unref(slot); }
+  };
+
+  void start();
+  void reloadThenCheckState();
+  void checkState();
+  void onMasked();
+  void recheckWhileWaiting();
+  void proceed();
+  void enableThenStart(bool active);
+  void finish(long result);
+  void fail(long code);
+  void failOnBus(const std::string& member, const sd_bus_error* error);
+  void failOnReply(const std::string& member, int error);
+  void resetRequest();
+  void closeBusLater();
+
+  // Calls a method of org.freedesktop.systemd1.Manager; `append` adds the
+  // arguments. Errors end the request (13 for refused access, else 1).
+  void call(const char* member, const std::function<int(sd_bus_message*)>& append, ReplyHandler onReply);
+  static int onCallReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onManagerSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+  std::shared_ptr<SystemExtensionRequestDelegate> delegate() const { return delegate_.lock(); }
+  void post(std::function<void()> work);
+
+  std::filesystem::path unitDirectory_;
+  std::shared_ptr<CameraNodeUsage> cameraUsage_;
+  GMainContext* context_;
+  std::chrono::microseconds callTimeout_;
+
+  std::optional<SystemExtensionRequest> request_;
+  std::weak_ptr<SystemExtensionRequestDelegate> delegate_;
+  Phase phase_ = Phase::idle;
+  bool rewritten_ = false;
+  bool approvalAnnounced_ = false;
+  bool recheckRequested_ = false;
+  bool subscribed_ = false;
+  bool runtimeMask_ = false;
+  long lastFailure_ = 0;
+  unsigned generation_ = 0;
+
+  sd_bus* bus_ = nullptr;
+  std::unique_ptr<SdBusGLibSource> busSource_;
+  std::list<std::unique_ptr<PendingCall>> calls_;
+  std::list<sd_bus_slot*> matches_;
+  std::list<GSource*> posted_;
+};
+
+}  // namespace veltrano

@@ -1,0 +1,528 @@
+#include "ExtensionInstall/CameraServiceUnit.hpp"
+#include "ExtensionInstall/SystemExtensionRequestManager.hpp"
+#include "ExtensionInstall/SystemdUserUnitActivator.hpp"
+#include "ExtensionTestSupport.hpp"
+#include "SystemdTestBus.hpp"
+#include "support/CapturingLogSink.hpp"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <glib.h>
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ExtensionTempDir;
+using testing::readTextFile;
+using testing::writeTextFile;
+using Banner = std::optional<SystemExtensionBannerState>;
+
+const std::string kUnit(kCameraServiceUnitName);
+const std::string kDescription = "Activation request for com.brackwood.VeltranoMac.Camera";
+const std::string kSuccess = kDescription + " did finish with success";
+const std::string kReboot = kDescription + " Extension did finish with result success but requires reboot";
+const std::string kUnknownError = "Extension failed with error: unknown error";
+const std::string kAuthorization = "Extension failed with error: authorization required";
+
+// The in-use seam: answers what the test says, later, on the main context.
+class FakeCameraNodeUsage final : public CameraNodeUsage {
+ public:
+  explicit FakeCameraNodeUsage(bool inUse) : inUse_(inUse) {}
+  void checkInUse(std::function<void(bool)> done) override {
+    ++checks;
+    auto* job = new std::function<void()>([done = std::move(done), inUse = inUse_] { done(inUse); });
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+          (*static_cast<std::function<void()>*>(data))();
+          return G_SOURCE_REMOVE;
+        },
+        job, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+  }
+  int checks = 0;
+
+ private:
+  bool inUse_;
+};
+
+int openFdCount() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir)) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+class SystemdActivation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    bus = std::make_unique<testing::PrivateSessionBus>(root / "bus");
+    bundle = testing::makeExtensionBundle(extensions, testing::kCameraBundleName, "1.0");
+    program = bundle / std::string(kCameraProgramName);
+    writeTextFile(program, "#!/bin/sh\nexit 0\n");
+    chmod(program.c_str(), 0755);
+  }
+  void TearDown() override {
+    manager.reset();
+    activator.reset();
+    standIn.reset();
+    bus.reset();
+  }
+
+  void startStandIn(std::vector<std::string> options = {}) {
+    std::vector<std::string> argv = {"/usr/bin/python3", VELTRANO_SYSTEMD_STANDIN, "--log", callLog.string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    standIn = std::make_unique<testing::TestChild>(argv);
+    ASSERT_EQ(standIn->readLine(), "READY");
+  }
+
+  void mask() {
+    std::filesystem::create_directories(config / "systemd/user");
+    std::filesystem::create_symlink("/dev/null", config / "systemd/user" / kUnit);
+  }
+
+  void activate(bool inUse = false, std::chrono::microseconds callTimeout = 25s) {
+    usage = std::make_shared<FakeCameraNodeUsage>(inUse);
+    activator = SystemdUserUnitActivator::create(unitDirectory, usage, nullptr, callTimeout);
+    manager = SystemExtensionRequestManager::create("Starting container app", extensions, activator);
+    manager->addObserver([this](auto property, auto phase) {
+      if (property == SystemExtensionRequestManager::Property::logText &&
+          phase == SystemExtensionRequestManager::Phase::didChange)
+        lines.push_back(manager->logText());
+    });
+    manager->activateExtension();
+  }
+
+  // Iterates the default main context until `done` holds or the time is up.
+  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const guint wake = g_timeout_add(
+        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    while (!done() && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
+    g_source_remove(wake);
+    return done();
+  }
+
+  // The status lines after the submission line.
+  std::vector<std::string> outcomeLines() const {
+    auto at = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.rfind("Submitting", 0) == 0; });
+    return at == lines.end() ? lines : std::vector<std::string>(at + 1, lines.end());
+  }
+
+  bool finished() const {
+    const auto& last = lines.empty() ? std::string() : lines.back();
+    return last == kSuccess || last == kReboot || last.rfind("Extension failed with error: ", 0) == 0;
+  }
+
+  std::vector<std::string> calls() const {
+    std::vector<std::string> out;
+    std::string text = readTextFile(callLog), line;
+    for (const char c : text) {
+      if (c == '\n') {
+        out.push_back(line);
+        line.clear();
+      } else {
+        line += c;
+      }
+    }
+    return out;
+  }
+
+  ExtensionTempDir root;
+  const std::filesystem::path data = root / "data";
+  const std::filesystem::path config = root / "config";
+  const std::filesystem::path extensions = root / "bundle/lib/VeltranoMac/SystemExtensions";
+  const std::filesystem::path unitDirectory = data / "systemd/user";
+  const std::filesystem::path unitFile = unitDirectory / kUnit;
+  const std::filesystem::path callLog = root / "calls.log";
+  std::filesystem::path bundle;
+  std::filesystem::path program;
+  std::unique_ptr<testing::PrivateSessionBus> bus;
+  std::unique_ptr<testing::TestChild> standIn;
+  std::shared_ptr<FakeCameraNodeUsage> usage;
+  std::shared_ptr<SystemdUserUnitActivator> activator;
+  std::shared_ptr<SystemExtensionRequestManager> manager;
+  std::vector<std::string> lines;
+};
+
+enum class Installed { none, sameVersion, olderVersion, garbage };
+enum class Bus { standIn, noSystemd, noBus };
+
+struct OutcomeCase {
+  const char* name;
+  Installed installed;
+  bool running;
+  bool inUse;
+  bool programPresent;
+  Bus bus;
+  std::vector<std::string> standInOptions;
+  std::vector<std::string> lines;
+  Banner banner;
+  std::vector<std::string> calls;
+  std::string journal = {};  // an error line the outcome must log, if any
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ActivationOutcomes : public SystemdActivation, public ::testing::WithParamInterface<OutcomeCase> {};
+
+const std::string kEnable = "EnableUnitFiles " + kUnit;
+const std::string kStart = "StartUnit " + kUnit + " replace";
+const std::string kRestart = "RestartUnit " + kUnit + " replace";
+const std::vector<std::string> kUpToEnable = {
+    "Reload", "GetUnitFileState " + kUnit, "ListUnitsByNames " + kUnit, kEnable};
+std::vector<std::string> upToEnableThen(std::vector<std::string> more) {
+  auto all = kUpToEnable;
+  all.insert(all.end(), more.begin(), more.end());
+  return all;
+}
+
+// Every outcome through the real manager, the real activator and the
+// stand-in systemd: status lines, banner, the calls systemd received (in
+// order) and the unit file left behind.
+TEST_P(ActivationOutcomes, EndAsSystemdAnswers) {
+  const auto& c = GetParam();
+  testing::LogCapture log;
+  const auto wanted = renderCameraServiceUnit(program, "1.0");
+  if (c.installed == Installed::sameVersion) writeTextFile(unitFile, wanted);
+  if (c.installed == Installed::olderVersion) writeTextFile(unitFile, renderCameraServiceUnit(program, "0.9"));
+  if (c.installed == Installed::garbage) writeTextFile(unitFile, "[Service\nExecStart=/bin/false\n\x01\x02");
+  if (!c.programPresent) std::filesystem::remove(program);
+  auto options = c.standInOptions;
+  if (c.running) options.insert(options.end(), {"--active", kUnit});
+  if (c.bus == Bus::standIn) startStandIn(options);
+  if (c.bus == Bus::noBus) setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+
+  activate(c.inUse);
+  ASSERT_TRUE(runUntil([&] { return finished(); })) << ::testing::PrintToString(lines);
+  // Nothing more arrives after the outcome.
+  runUntil([] { return false; }, 200ms);
+
+  EXPECT_EQ(outcomeLines(), c.lines);
+  EXPECT_EQ(manager->extensionBanner(), c.banner);
+  EXPECT_EQ(calls(), c.calls);
+  if (c.programPresent)
+    EXPECT_EQ(readTextFile(unitFile), wanted);
+  else
+    EXPECT_FALSE(std::filesystem::exists(unitFile));
+  if (!c.journal.empty()) {
+    EXPECT_TRUE(log->contains("SystemExtension", LogLevel::error, c.journal));
+  }
+  // Only a running unit that was rewritten asks whether the camera is in use.
+  const bool rewrittenWhileRunning =
+      c.running && (c.installed == Installed::olderVersion || c.installed == Installed::garbage);
+  EXPECT_EQ(usage->checks, rewrittenWhileRunning ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ActivationOutcomes,
+    ::testing::Values(
+        OutcomeCase{"FreshInstall",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {kSuccess},
+                    std::nullopt,
+                    upToEnableThen({kStart})},
+        OutcomeCase{"SameVersionActive",
+                    Installed::sameVersion,
+                    true,
+                    true,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {kSuccess},
+                    std::nullopt,
+                    kUpToEnable},
+        OutcomeCase{"SameVersionStopped",
+                    Installed::sameVersion,
+                    false,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {kSuccess},
+                    std::nullopt,
+                    upToEnableThen({kStart})},
+        OutcomeCase{"OlderVersionRestarts",
+                    Installed::olderVersion,
+                    true,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {"Replacing extension version 0.9 with 1.0", kSuccess},
+                    std::nullopt,
+                    upToEnableThen({kRestart})},
+        OutcomeCase{"OlderVersionInUseKeepsRunning",
+                    Installed::olderVersion,
+                    true,
+                    true,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {"Replacing extension version 0.9 with 1.0", kReboot},
+                    SystemExtensionBannerState::willCompleteAfterReboot(),
+                    kUpToEnable},
+        OutcomeCase{"OlderVersionStoppedStarts",
+                    Installed::olderVersion,
+                    false,
+                    true,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {"Replacing extension version 0.9 with 1.0", kSuccess},
+                    std::nullopt,
+                    upToEnableThen({kStart})},
+        OutcomeCase{"GarbageUnitIsReplacedAndRestarted",
+                    Installed::garbage,
+                    true,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {},
+                    {kSuccess},
+                    std::nullopt,
+                    upToEnableThen({kRestart})},
+        OutcomeCase{"AccessDenied",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied"},
+                    {kAuthorization},
+                    SystemExtensionBannerState::needsUserApproval(),
+                    {"Reload"},
+                    "Reload failed: org.freedesktop.DBus.Error.AccessDenied: Reload refused by the stand-in"},
+        OutcomeCase{"InteractiveAuthorizationRequired",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {"--fail", "StartUnit=org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"},
+                    {kAuthorization},
+                    SystemExtensionBannerState::needsUserApproval(),
+                    upToEnableThen({kStart})},
+        OutcomeCase{"OtherBusError",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {"--fail", "EnableUnitFiles=org.freedesktop.DBus.Error.Failed"},
+                    {kUnknownError},
+                    SystemExtensionBannerState::failed(kUnknownError),
+                    kUpToEnable,
+                    "EnableUnitFiles failed: org.freedesktop.DBus.Error.Failed: EnableUnitFiles refused by the "
+                    "stand-in"},
+        OutcomeCase{"UnexpectedReplyType",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::standIn,
+                    {"--garbage", "GetUnitFileState"},
+                    {kUnknownError},
+                    SystemExtensionBannerState::failed(kUnknownError),
+                    {"Reload", "GetUnitFileState " + kUnit},
+                    "GetUnitFileState answered with the unexpected signature \"i\""},
+        OutcomeCase{"SystemdUnreachable",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::noSystemd,
+                    {},
+                    {kUnknownError},
+                    SystemExtensionBannerState::failed(kUnknownError),
+                    {}},
+        OutcomeCase{"BusUnreachable",
+                    Installed::none,
+                    false,
+                    false,
+                    true,
+                    Bus::noBus,
+                    {},
+                    {kUnknownError},
+                    SystemExtensionBannerState::failed(kUnknownError),
+                    {}},
+        OutcomeCase{"ProgramMissing",
+                    Installed::none,
+                    false,
+                    false,
+                    false,
+                    Bus::standIn,
+                    {},
+                    {"Extension failed with error: extension not found"},
+                    SystemExtensionBannerState::failed("Extension failed with error: extension not found"),
+                    {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A masked unit waits for approval, then finishes once it is unmasked:
+// through the banner's approve() or by hand (systemctl --user unmask calls
+// UnmaskUnitFiles and Reload, as the test does here).
+TEST_F(SystemdActivation, MaskedUnitWaitsForApprovalThenStarts) {
+  for (const bool byHand : {false, true}) {
+    SCOPED_TRACE(byHand ? "unmasked by hand" : "approved");
+    TearDown();
+    std::filesystem::remove_all(root.path);
+    lines.clear();
+    SetUp();
+    mask();
+    startStandIn();
+    activate();
+    ASSERT_TRUE(runUntil([&] { return !lines.empty() && lines.back() == "Extension needs user approval"; }));
+    ASSERT_TRUE(runUntil([&] { return calls().size() >= 4; }));
+    runUntil([] { return false; }, 300ms);
+    EXPECT_EQ(manager->extensionBanner(), SystemExtensionBannerState::needsUserApproval());
+    EXPECT_EQ(calls(), (std::vector<std::string>{
+                           "Reload", "GetUnitFileState " + kUnit, "Subscribe", "GetUnitFileState " + kUnit}));
+
+    if (byHand) {
+      sd_bus* hand = nullptr;
+      ASSERT_GE(sd_bus_open_user(&hand), 0);
+      for (const char* member : {"UnmaskUnitFiles", "Reload"}) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const int r = std::string(member) == "Reload"
+                          ? sd_bus_call_method(hand, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                               "org.freedesktop.systemd1.Manager", member, &error, &reply, "")
+                          : sd_bus_call_method(hand, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                               "org.freedesktop.systemd1.Manager", member, &error, &reply, "asb", 1,
+                                               kUnit.c_str(), 0);
+        EXPECT_GE(r, 0) << member << ": " << (error.message ? error.message : "");
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+      }
+      sd_bus_flush_close_unref(hand);
+    } else {
+      manager->approveExtension();
+    }
+    ASSERT_TRUE(runUntil([&] { return finished(); })) << ::testing::PrintToString(lines);
+    EXPECT_EQ(outcomeLines(), (std::vector<std::string>{"Extension needs user approval", kSuccess}));
+    EXPECT_FALSE(manager->extensionBanner());
+    EXPECT_FALSE(std::filesystem::is_symlink(config / "systemd/user" / kUnit));
+    const auto all = calls();
+    const auto at = [&](const std::string& call) { return std::find(all.begin(), all.end(), call) - all.begin(); };
+    ASSERT_LT(at(kStart), static_cast<long>(all.size()));
+    EXPECT_LT(at("UnmaskUnitFiles " + kUnit), at(kEnable));
+    EXPECT_LT(at(kEnable), at(kStart));
+    EXPECT_EQ(std::count(all.begin(), all.end(), "UnmaskUnitFiles " + kUnit), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), kStart), 1);
+  }
+}
+
+// Refused access shows the approval banner; the user's click on it runs
+// the activation again, which now succeeds.
+TEST_F(SystemdActivation, RefusedAccessIsTriedAgainWhenTheUserAllowsIt) {
+  startStandIn({"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied", "--fail-times", "1"});
+  activate();
+  ASSERT_TRUE(runUntil([&] { return finished(); }));
+  EXPECT_EQ(manager->extensionBanner(), SystemExtensionBannerState::needsUserApproval());
+  manager->approveExtension();
+  ASSERT_TRUE(runUntil([&] { return lines.back() == kSuccess; }));
+  EXPECT_EQ(outcomeLines(), (std::vector<std::string>{kAuthorization, kSuccess}));
+  EXPECT_FALSE(manager->extensionBanner());
+  auto expected = upToEnableThen({kStart});
+  expected.insert(expected.begin(), "Reload");
+  EXPECT_EQ(calls(), expected);
+  // Once finished, a further click changes nothing.
+  manager->approveExtension();
+  runUntil([] { return false; }, 200ms);
+  EXPECT_EQ(calls(), expected);
+}
+
+// The stand-in delays every reply by a second: the main loop keeps
+// ticking all along, and the activation still ends in order.
+TEST_F(SystemdActivation, MainLoopKeepsTickingWhileSystemdIsSlow) {
+  startStandIn({"--delay", "1"});
+  struct Ticks {
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longestGap{};
+    int count = 0;
+  } ticks;
+  const guint ticker = g_timeout_add(
+      10,
+      [](gpointer data) -> gboolean {
+        auto* t = static_cast<Ticks*>(data);
+        const auto now = std::chrono::steady_clock::now();
+        t->longestGap = std::max(t->longestGap, now - t->last);
+        t->last = now;
+        ++t->count;
+        return G_SOURCE_CONTINUE;
+      },
+      &ticks);
+  const auto started = std::chrono::steady_clock::now();
+  activate();
+  ASSERT_TRUE(runUntil([&] { return finished(); }, 30s));
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  g_source_remove(ticker);
+
+  EXPECT_EQ(outcomeLines(), std::vector<std::string>{kSuccess});
+  EXPECT_GE(elapsed, 5s);  // five calls, a second each
+  EXPECT_LT(ticks.longestGap, 200ms);
+  EXPECT_GT(ticks.count, 200);
+}
+
+// A systemd that never answers in time fails the request through sd-bus's
+// own call timeout, which only fires when the loop honours the bus's
+// deadline.
+TEST_F(SystemdActivation, UnansweredCallsTimeOut) {
+  testing::LogCapture log;
+  startStandIn({"--delay", "5"});
+  const auto started = std::chrono::steady_clock::now();
+  activate(false, 300ms);
+  ASSERT_TRUE(runUntil([&] { return finished(); }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(outcomeLines(), std::vector<std::string>{kUnknownError});
+  const auto errors = log->messages("SystemExtension", LogLevel::error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "Reload failed: org.freedesktop.DBus.Error.NoReply: Method call timed out");
+}
+
+// Each activation closes its bus connection when it is over and leaves no
+// descriptor, source or process behind.
+TEST_F(SystemdActivation, ActivationsLeaveNoDescriptorsBehind) {
+  startStandIn();
+  std::optional<int> baseline;
+  for (int round = 0; round < 6; ++round) {
+    lines.clear();
+    activate();
+    ASSERT_TRUE(runUntil([&] { return finished(); }));
+    EXPECT_EQ(lines.back(), kSuccess);
+    runUntil([] { return false; }, 50ms);
+    manager.reset();
+    activator.reset();
+    usage.reset();
+    runUntil([] { return false; }, 20ms);
+    // The first round also sets up what GLib and sd-bus keep per process.
+    if (!baseline)
+      baseline = openFdCount();
+    else
+      EXPECT_EQ(openFdCount(), *baseline) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+"""A stand-in for the user's systemd (org.freedesktop.systemd1) on a test bus.
+
+It keeps unit-file state the way systemd does, on disk: a unit is masked
+while $XDG_CONFIG_HOME/systemd/user/<unit> links to /dev/null, enabled while
+default.target.wants/<unit> links to it, and its file lies under
+$XDG_DATA_HOME/systemd/user/. Every method call is appended as one line to
+the call log. Options inject delays, errors and malformed replies.
+"""
+
+import argparse
+import os
+import sys
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+IFACE = "org.freedesktop.systemd1.Manager"
+PATH = "/org/freedesktop/systemd1"
+
+parser = argparse.ArgumentParser()
+parser.add_argument("--log", required=True)
+parser.add_argument("--delay", type=float, default=0.0, help="seconds before every reply")
+parser.add_argument("--fail", action="append", default=[], help="Member=org.error.Name")
+parser.add_argument("--fail-times", type=int, default=-1, help="fail only the first N calls of each --fail")
+parser.add_argument("--garbage", action="append", default=[], help="Member answering with a wrong type")
+parser.add_argument("--active", action="append", default=[], help="unit already running")
+args = parser.parse_args()
+failures = dict(item.split("=", 1) for item in args.fail)
+
+config_dir = os.path.join(os.environ["XDG_CONFIG_HOME"], "systemd", "user")
+data_dir = os.path.join(os.environ["XDG_DATA_HOME"], "systemd", "user")
+wants_dir = os.path.join(config_dir, "default.target.wants")
+active = set(args.active)
+failed_calls = {}
+
+
+def log(line):
+    with open(args.log, "a") as f:
+        f.write(line + "\n")
+
+
+def is_masked(name):
+    link = os.path.join(config_dir, name)
+    return os.path.islink(link) and os.readlink(link) == "/dev/null"
+
+
+def unit_file_state(name):
+    if is_masked(name):
+        return "masked"
+    if not os.path.exists(os.path.join(data_dir, name)):
+        return None
+    return "enabled" if os.path.lexists(os.path.join(wants_dir, name)) else "disabled"
+
+
+class Manager(dbus.service.Object):
+    def answer(self, member, ok, err, work):
+        def run():
+            if member in failures and args.fail_times != 0:
+                error_name = failures[member]
+                failed_calls[member] = failed_calls.get(member, 0) + 1
+                if args.fail_times > 0 and failed_calls[member] >= args.fail_times:
+                    del failures[member]
+                err(dbus.exceptions.DBusException("%s refused by the stand-in" % member, name=error_name))
+                return False
+            try:
+                result = work()
+            except dbus.exceptions.DBusException as e:
+                err(e)
+                return False
+            if result is None:
+                ok()
+            elif isinstance(result, tuple):
+                ok(*result)
+            else:
+                ok(result)
+            return False
+
+        if args.delay > 0:
+            GLib.timeout_add(int(args.delay * 1000), run)
+        else:
+            run()
+
+    @dbus.service.signal(IFACE, signature="b")
+    def Reloading(self, active):
+        pass
+
+    @dbus.service.signal(IFACE, signature="")
+    def UnitFilesChanged(self):
+        pass
+
+    @dbus.service.method(IFACE, in_signature="", out_signature="", async_callbacks=("ok", "err"))
+    def Reload(self, ok, err):
+        log("Reload")
+
+        def work():
+            self.Reloading(True)
+            self.Reloading(False)
+
+        self.answer("Reload", ok, err, work)
+
+    @dbus.service.method(IFACE, in_signature="", out_signature="", async_callbacks=("ok", "err"))
+    def Subscribe(self, ok, err):
+        log("Subscribe")
+        self.answer("Subscribe", ok, err, lambda: None)
+
+    # No fixed out_signature: --garbage answers with an integer.
+    @dbus.service.method(IFACE, in_signature="s", async_callbacks=("ok", "err"))
+    def GetUnitFileState(self, name, ok, err):
+        log("GetUnitFileState " + name)
+
+        def work():
+            if "GetUnitFileState" in args.garbage:
+                return dbus.Int32(7)
+            state = unit_file_state(name)
+            if state is None:
+                raise dbus.exceptions.DBusException("No such file or directory",
+                                                    name="org.freedesktop.DBus.Error.FileNotFound")
+            return dbus.String(state)
+
+        self.answer("GetUnitFileState", ok, err, work)
+
+    @dbus.service.method(IFACE, in_signature="as", out_signature="a(ssssssouso)", async_callbacks=("ok", "err"))
+    def ListUnitsByNames(self, names, ok, err):
+        log("ListUnitsByNames " + " ".join(names))
+
+        def work():
+            rows = []
+            for name in names:
+                state = unit_file_state(name)
+                load = "masked" if state == "masked" else ("loaded" if state else "not-found")
+                running = name in active
+                rows.append((name, "", load, "active" if running else "inactive", "running" if running else "dead",
+                             "", dbus.ObjectPath(PATH + "/unit/camera"), dbus.UInt32(0), "", dbus.ObjectPath("/")))
+            return dbus.Array(rows, signature="(ssssssouso)")
+
+        self.answer("ListUnitsByNames", ok, err, work)
+
+    @dbus.service.method(IFACE, in_signature="asbb", out_signature="ba(sss)", async_callbacks=("ok", "err"))
+    def EnableUnitFiles(self, names, runtime, force, ok, err):
+        log("EnableUnitFiles " + " ".join(names))
+
+        def work():
+            changes = []
+            for name in names:
+                if is_masked(name):
+                    raise dbus.exceptions.DBusException("Unit file %s is masked." % name,
+                                                        name="org.freedesktop.systemd1.UnitMasked")
+                link = os.path.join(wants_dir, name)
+                if not os.path.lexists(link):
+                    os.makedirs(wants_dir, exist_ok=True)
+                    os.symlink(os.path.join(data_dir, name), link)
+                    changes.append(("symlink", link, os.path.join(data_dir, name)))
+            self.UnitFilesChanged()
+            return (True, dbus.Array(changes, signature="(sss)"))
+
+        self.answer("EnableUnitFiles", ok, err, work)
+
+    @dbus.service.method(IFACE, in_signature="asb", out_signature="a(sss)", async_callbacks=("ok", "err"))
+    def UnmaskUnitFiles(self, names, runtime, ok, err):
+        log("UnmaskUnitFiles " + " ".join(names))
+
+        def work():
+            changes = []
+            for name in names:
+                if is_masked(name):
+                    os.unlink(os.path.join(config_dir, name))
+                    changes.append(("unlink", os.path.join(config_dir, name), ""))
+            self.UnitFilesChanged()
+            return dbus.Array(changes, signature="(sss)")
+
+        self.answer("UnmaskUnitFiles", ok, err, work)
+
+    def run_unit(self, member, name, mode, ok, err):
+        log("%s %s %s" % (member, name, mode))
+
+        def work():
+            if is_masked(name):
+                raise dbus.exceptions.DBusException("Unit %s is masked." % name,
+                                                    name="org.freedesktop.systemd1.UnitMasked")
+            active.add(name)
+            return dbus.ObjectPath(PATH + "/job/1")
+
+        self.answer(member, ok, err, work)
+
+    @dbus.service.method(IFACE, in_signature="ss", out_signature="o", async_callbacks=("ok", "err"))
+    def StartUnit(self, name, mode, ok, err):
+        self.run_unit("StartUnit", name, mode, ok, err)
+
+    @dbus.service.method(IFACE, in_signature="ss", out_signature="o", async_callbacks=("ok", "err"))
+    def RestartUnit(self, name, mode, ok, err):
+        self.run_unit("RestartUnit", name, mode, ok, err)
+
+
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.SessionBus()
+manager = Manager(bus, PATH)
+name = dbus.service.BusName("org.freedesktop.systemd1", bus)
+print("READY", flush=True)
+GLib.MainLoop().run()
