@@ -95,6 +95,10 @@ struct PathCase {
   WebAppSchemeError error = WebAppSchemeError::notFound;
 };
 
+void PrintTo(const PathCase& pathCase, std::ostream* out) {
+  *out << pathCase.url.substr(0, 80);
+}
+
 class PathRules : public WebAppFolder, public ::testing::WithParamInterface<PathCase> {};
 
 TEST_P(PathRules, MapRequestToFileOrError) {
@@ -170,6 +174,10 @@ struct MimeCase {
   std::string mimeType;
   bool utf8;
 };
+
+void PrintTo(const MimeCase& mimeCase, std::ostream* out) {
+  *out << mimeCase.fileName;
+}
 
 class MimeTable : public WebAppFolder, public ::testing::WithParamInterface<MimeCase> {};
 
