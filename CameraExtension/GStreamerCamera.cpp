@@ -190,8 +190,9 @@ GStreamerSession::GStreamerSession(const CameraInfo& camera, const VideoFormatDe
 
   state_->pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("camera-capture"))));
   GstBin* bin = GST_BIN(state_->pipeline.get());
-  gst_bin_add_many(bin, GST_ELEMENT(gst_object_ref(source)), GST_ELEMENT(gst_object_ref(convert)),
-                   GST_ELEMENT(gst_object_ref(sink)), nullptr);
+  // The elements are no longer floating, so the bin takes a reference of its
+  // own and ours are released below.
+  gst_bin_add_many(bin, source, convert, sink, nullptr);
   if (!gst_element_link(source, convert))
     throw CaptureSetupError(CaptureSetupError::Stage::addInput, "camera does not link");
   if (!gst_element_link(convert, sink))
@@ -280,7 +281,9 @@ GstBusSyncReply GStreamerSession::onBusMessage(GstBus*, GstMessage* message, gpo
       state->reportFailure("the camera ended its stream");
     }
   }
-  // Nobody pops this bus: dropping every message keeps it from growing.
+  // Nobody pops this bus: dropping every message keeps it from growing. A
+  // dropped message is the handler's to release (it holds its source).
+  gst_message_unref(message);
   return GST_BUS_DROP;
 }
 
