@@ -20,10 +20,16 @@
 #       and removes the runtime folder.
 #
 # Options:
-#   --camera[=WxH@FPS]   also publish a stand-in physical camera:
-#                        videotestsrc is-live=true ! BGRA WxH at FPS !
-#                        pipewiresink as a Video/Source node (media.role
-#                        Camera) named "StandInCamera" (default 320x240@30).
+#   --camera[=WxH@FPS]   also publish a stand-in physical camera: a
+#                        Video/Source node (media.role Camera) named
+#                        "StandInCamera" sending BGRA WxH at FPS (default
+#                        320x240@30). By default it is videotestsrc !
+#                        pipewiresink; note that Debian 12's pipewiresink stops
+#                        delivering after about four consumer reconnections.
+#   --camera-program=PATH  publish the stand-in with this program instead,
+#                        run as `PATH NAME WxH@FPS` (the build's
+#                        tests/CameraExtension/standin-camera, a pw_stream of
+#                        its own that survives any number of reconnections).
 #   --camera-name=NAME   node.name and node.description of the stand-in.
 #   --no-wireplumber     no session manager: link nodes yourself (pw-link).
 #   --timeout=SECONDS    how long to wait for each daemon (default 10).
@@ -38,6 +44,7 @@ usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; }
 
 camera=""
 camera_name="StandInCamera"
+camera_program=""
 wireplumber=1
 timeout=10
 
@@ -47,6 +54,7 @@ parse_options() {
       --camera) camera="320x240@30" ;;
       --camera=*) camera="${1#--camera=}" ;;
       --camera-name=*) camera_name="${1#--camera-name=}" ;;
+      --camera-program=*) camera_program="${1#--camera-program=}" ;;
       --no-wireplumber) wireplumber=0 ;;
       --timeout=*) timeout="${1#--timeout=}" ;;
       --) shift; rest=("$@"); return ;;
@@ -114,10 +122,14 @@ start_graph() {
   fi
   if [[ -n $camera ]]; then
     local size="${camera%@*}" fps="${camera#*@}"
-    spawn camera gst-launch-1.0 -q videotestsrc is-live=true \
+    if [[ -n $camera_program ]]; then
+      spawn camera "$camera_program" "$camera_name" "$camera"
+    else
+      spawn camera gst-launch-1.0 -q videotestsrc is-live=true \
       ! "video/x-raw,format=BGRA,width=${size%x*},height=${size#*x},framerate=${fps}/1" \
       ! pipewiresink mode=provide \
-      stream-properties="props,media.class=Video/Source,media.role=Camera,node.name=$camera_name,node.description=$camera_name"
+        stream-properties="props,media.class=Video/Source,media.role=Camera,node.name=$camera_name,node.description=$camera_name"
+    fi
     wait_for sh -c "pw-dump | grep -q '\"node.name\": \"$camera_name\"'" ||
       { echo "private-pipewire.sh: the stand-in camera did not appear" >&2; return 90; }
   fi
