@@ -34,10 +34,12 @@ struct PipeWireStandInCamera::Impl {
   pw_stream_events events{};
   spa_source* timer = nullptr;
   bool streaming = false;
+  bool hashFrames = true;
   std::uint64_t frame = 0;
 
   mutable std::mutex mutex;
   std::unordered_map<std::uint64_t, std::uint64_t> sentAt;
+  std::unordered_map<std::uint64_t, std::uint64_t> frameSentAt;
   std::uint64_t framesSent = 0;
 
   static void onState(void* data, pw_stream_state, pw_stream_state state, const char*) {
@@ -98,11 +100,12 @@ struct PipeWireStandInCamera::Impl {
       }
     }
     std::memcpy(pixels, &n, sizeof n);  // every frame unique
-    const auto hash = PipeWireStandInCamera::hash(pixels, size);
+    const auto hash = self->hashFrames ? PipeWireStandInCamera::hash(pixels, size) : 0;
     const auto now = monotonicNow();
     {
       std::lock_guard lock(self->mutex);
-      self->sentAt[hash] = now;
+      if (self->hashFrames) self->sentAt[hash] = now;
+      self->frameSentAt[n] = now;
       ++self->framesSent;
     }
     plane.chunk->offset = 0;
@@ -119,11 +122,13 @@ struct PipeWireStandInCamera::Impl {
   }
 };
 
-PipeWireStandInCamera::PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond)
+PipeWireStandInCamera::PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond,
+                                             bool hashFrames)
     : impl_(std::make_unique<Impl>()) {
   pw_init(nullptr, nullptr);
   auto& s = *impl_;
   s.width = width;
+  s.hashFrames = hashFrames;
   s.height = height;
   s.rate = framesPerSecond;
   s.stride = static_cast<std::uint32_t>(width) * 4;
@@ -176,6 +181,12 @@ std::uint64_t PipeWireStandInCamera::sentAt(std::uint64_t hash) const {
   std::lock_guard lock(impl_->mutex);
   const auto found = impl_->sentAt.find(hash);
   return found == impl_->sentAt.end() ? 0 : found->second;
+}
+
+std::uint64_t PipeWireStandInCamera::sentAtFrame(std::uint64_t frameNumber) const {
+  std::lock_guard lock(impl_->mutex);
+  const auto found = impl_->frameSentAt.find(frameNumber);
+  return found == impl_->frameSentAt.end() ? 0 : found->second;
 }
 
 std::uint64_t PipeWireStandInCamera::framesSent() const {

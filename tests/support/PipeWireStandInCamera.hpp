@@ -15,7 +15,9 @@ namespace veltrano::testing {
 // pipewiresink 0.3.65 stops delivering after a few reconnections).
 class PipeWireStandInCamera {
  public:
-  PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond);
+  // `hashFrames` false skips hashing (sent() then knows nothing), for
+  // benchmarks where hashing 1080p frames would load the machine.
+  PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond, bool hashFrames = true);
   ~PipeWireStandInCamera();
   PipeWireStandInCamera(const PipeWireStandInCamera&) = delete;
   PipeWireStandInCamera& operator=(const PipeWireStandInCamera&) = delete;
@@ -26,6 +28,10 @@ class PipeWireStandInCamera {
   // CLOCK_MONOTONIC nanoseconds at which the frame with this hash was sent,
   // or 0.
   std::uint64_t sentAt(std::uint64_t hash) const;
+
+  // The same for a frame number (the first 8 bytes of every frame hold it,
+  // native byte order).
+  std::uint64_t sentAtFrame(std::uint64_t frameNumber) const;
 
   static std::uint64_t hash(const std::uint8_t* data, std::size_t size);
 
