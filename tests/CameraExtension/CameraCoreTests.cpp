@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <ostream>
 
 namespace veltranocam {
 namespace {
@@ -38,6 +39,10 @@ struct CounterCase {
   int sessionStops;
   bool sessionRunning;
 };
+
+void PrintTo(const CounterCase& c, std::ostream* os) {
+  *os << c.events;
+}
 
 class CounterTable : public ::testing::TestWithParam<CounterCase> {};
 
@@ -83,6 +88,10 @@ struct AccessCase {
   bool capturing;
   const char* message;
 };
+
+void PrintTo(const AccessCase& c, std::ostream* os) {
+  *os << "status " << static_cast<int>(c.status);
+}
 
 class CameraAccess : public ::testing::TestWithParam<AccessCase> {};
 
@@ -146,6 +155,10 @@ struct SetupFailureCase {
   const char* message;
 };
 
+void PrintTo(const SetupFailureCase& c, std::ostream* os) {
+  *os << c.message;
+}
+
 class CaptureSetup : public ::testing::TestWithParam<SetupFailureCase> {};
 
 TEST_P(CaptureSetup, FailureLogsAndTheNextStartFromZeroTriesAgain) {
@@ -208,6 +221,10 @@ struct FormatCase {
   std::int32_t height;
   MediaTime duration;
 };
+
+void PrintTo(const FormatCase& c, std::ostream* os) {
+  *os << c.width << "x" << c.height;
+}
 
 class FormatChoice : public ::testing::TestWithParam<FormatCase> {};
 

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 
 namespace veltranocam {
 namespace {
@@ -17,6 +18,10 @@ struct ChoiceCase {
   std::vector<CameraCandidate> candidates;
   std::optional<std::size_t> chosen;
 };
+
+void PrintTo(const ChoiceCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CameraChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
@@ -46,6 +51,10 @@ struct ModeCase {
   MediaTime min;
   MediaTime max;
 };
+
+void PrintTo(const ModeCase& c, std::ostream* os) {
+  *os << c.caps;
+}
 
 class CameraMode : public ::testing::TestWithParam<ModeCase> {};
 

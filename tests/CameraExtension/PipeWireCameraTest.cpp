@@ -255,11 +255,16 @@ TEST_F(PipeWireCamera, PassesTheCameraThroughToEveryConsumerAndCapturesOnlyWhile
   EXPECT_TRUE(waitUntil([] { return Graph::read().linksFrom(kStandInName) == 0; }, 10s));
 
   EXPECT_TRUE(extension.running());
+  // SIGTERM while a consumer reads: the stream is stopped, the capture
+  // released, and the program ends cleanly.
+  Consumer last;
+  last.expectPassThrough(camera, 3, "last");
   const auto status = extension.terminate(10s);
   ASSERT_TRUE(status) << "the program did not end on SIGTERM";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   EXPECT_EQ(readFile(stderrPath_), "");
   EXPECT_TRUE(waitUntil([] { return Graph::read().node("VeltranoCam") == nullptr; }, 5s));
+  EXPECT_TRUE(waitUntil([] { return Graph::read().linksFrom(kStandInName) == 0; }, 5s));
 }
 
 // Open descriptors, threads and resident memory of a process.
