@@ -12,8 +12,8 @@ class Logger {
 };
 
 // Writes to the journal (SYSLOG_IDENTIFIER=com_brackwood_VeltranoMac_Camera,
-// PRIORITY=3) and to stderr, which the user unit also sends to the journal
-// when the journal socket is missing.
+// PRIORITY=3) and, unless stderr is itself connected to the journal (as under
+// the user unit), to stderr as "error <message>".
 class JournalLogger final : public Logger {
  public:
   void error(const std::string& message) override;
