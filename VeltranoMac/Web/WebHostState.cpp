@@ -13,7 +13,7 @@ namespace {
 // caller suspended forever, so a dropped one answers "absent" on its way out.
 template <typename Token>
 auto asyncRunPageScript(std::shared_ptr<PageScriptTarget> target, std::string_view body, Token&& token) {
-  auto initiation = [target = std::move(target), body](auto handler) {
+  auto initiation = [target = std::move(target), body](auto handler) mutable {
     using Handler = decltype(handler);
     struct Once {
       explicit Once(Handler h) : handler(std::move(h)) {}
@@ -31,7 +31,9 @@ auto asyncRunPageScript(std::shared_ptr<PageScriptTarget> target, std::string_vi
       std::optional<Handler> handler;
     };
     auto once = std::make_shared<Once>(std::move(handler));
-    target->runPageScript(
+    // The web view is not kept alive by a call waiting for its page.
+    auto webView = std::move(target);
+    webView->runPageScript(
         body, "{}", [once](std::optional<nlohmann::json> value) { once->complete(std::move(value)); });
   };
   return asio::async_initiate<Token, void(std::optional<nlohmann::json>)>(std::move(initiation), token);

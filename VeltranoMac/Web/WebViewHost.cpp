@@ -94,6 +94,7 @@ WebViewHost::WebViewHost(Configuration configuration) : configuration_(std::move
   g_signal_connect(webView_, "create", G_CALLBACK(onCreate), this);
   g_signal_connect(webView_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
   g_signal_connect(webView_, "run-file-chooser", G_CALLBACK(onRunFileChooser), this);
+  g_signal_connect(webView_, "load-changed", G_CALLBACK(onLoadChanged), this);
 }
 
 WebViewHost::~WebViewHost() {
@@ -113,8 +114,24 @@ void WebViewHost::update(const std::optional<std::string>& authCallbackURL) {
   // WebKit's defaults.
   if (!webkit_web_view_get_uri(webView_)) webkit_web_view_load_uri(webView_, configuration_.entryURL.c_str());
   if (!authCallbackURL) return;
-  if (auto callback = authCallbacks_.consider(*authCallbackURL))
-    runPageScript(page_script::signInCallback, page_script::signInCallbackArguments(*callback), nullptr);
+  auto callback = authCallbacks_.consider(*authCallbackURL);
+  if (!callback) return;
+  if (pageLoaded_)
+    sendSignInCallback(*callback);
+  else
+    waitingCallbacks_.push_back(std::move(*callback));
+}
+
+void WebViewHost::sendSignInCallback(const SignInCallback& callback) {
+  runPageScript(page_script::signInCallback, page_script::signInCallbackArguments(callback), nullptr);
+}
+
+void WebViewHost::onLoadChanged(WebKitWebView*, int event, void* self) {
+  auto* host = static_cast<WebViewHost*>(self);
+  if (event == WEBKIT_LOAD_STARTED) host->pageLoaded_ = false;
+  if (event != WEBKIT_LOAD_FINISHED) return;
+  host->pageLoaded_ = true;
+  for (const auto& callback : std::exchange(host->waitingCallbacks_, {})) host->sendSignInCallback(callback);
 }
 
 void WebViewHost::runPageScript(std::string_view body, std::string argsJson, Completion done) {
@@ -122,10 +139,13 @@ void WebViewHost::runPageScript(std::string_view body, std::string argsJson, Com
   g_variant_builder_init(&args, G_VARIANT_TYPE_VARDICT);
   const std::string name(page_script::argumentName);
   g_variant_builder_add(&args, "{sv}", name.c_str(), g_variant_new_string(argsJson.c_str()));
-  // Page world (no world name), main frame.
-  webkit_web_view_call_async_javascript_function(
-      webView_, body.data(), static_cast<gssize>(body.size()), g_variant_builder_end(&args), nullptr, nullptr, nullptr,
-      done ? finishPageScript : nullptr, done ? new Completion(std::move(done)) : nullptr);
+  // Page world (no world name), main frame. The callback is chosen before
+  // `done` is moved: argument evaluation order is unspecified.
+  GAsyncReadyCallback callback = done ? finishPageScript : nullptr;
+  auto* completion = done ? new Completion(std::move(done)) : nullptr;
+  webkit_web_view_call_async_javascript_function(webView_, body.data(), static_cast<gssize>(body.size()),
+                                                 g_variant_builder_end(&args), nullptr, nullptr, nullptr, callback,
+                                                 completion);
 }
 
 GtkWidget* WebViewHost::onCreate(WebKitWebView*, WebKitNavigationAction* action, void* self) {
@@ -139,6 +159,7 @@ GtkWidget* WebViewHost::onCreate(WebKitWebView*, WebKitNavigationAction* action,
 
 void WebViewHost::onWebProcessTerminated(WebKitWebView* webView, int, void* self) {
   auto* host = static_cast<WebViewHost*>(self);
+  host->pageLoaded_ = false;
   Task::spawn(host->configuration_.main, finalizeAfterPageLoss(host->configuration_.coordinator));
   // Not waiting for the finalize: the same web view keeps its bridge script
   // and handler, so the reloaded page can use them at once.

@@ -65,6 +65,9 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
 
   // Loads the entry page if the web view has no URL yet, then hands a new
   // sign-in link (if `authCallbackURL` is one) to the page, once per link.
+  // A link that comes while a page is loading (the app opened by the link)
+  // is handed over once that page has finished loading; sent at once it
+  // would reach the blank page before it, and be lost.
   void update(const std::optional<std::string>& authCallbackURL);
 
   void runPageScript(std::string_view body, std::string argsJson, Completion done) override;
@@ -81,11 +84,15 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
   static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, void* self);
   static void onWebProcessTerminated(WebKitWebView*, int reason, void* self);
   static int onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, void* self);
+  static void onLoadChanged(WebKitWebView*, int event, void* self);
+  void sendSignInCallback(const SignInCallback& callback);
 
   Configuration configuration_;
   std::shared_ptr<VeltranoBridgeMessageHandler> bridgeMessageHandler_;
   WebKitWebView* webView_ = nullptr;  // a strong reference
   AuthCallbackTracker authCallbacks_;
+  bool pageLoaded_ = false;
+  std::vector<SignInCallback> waitingCallbacks_;
 };
 
 }  // namespace veltrano

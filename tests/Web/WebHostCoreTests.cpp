@@ -128,7 +128,7 @@ class FlushTest : public ::testing::Test {
     asio::co_spawn(
         executor_.executor(), state_.flushAnswerSave(), [result](std::exception_ptr error, std::optional<json> value) {
           ASSERT_FALSE(error);
-          *result = std::move(value);
+          result->emplace(std::move(value));
         });
     executor_.runUntilIdle();
     return result;
