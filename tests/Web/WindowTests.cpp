@@ -119,6 +119,19 @@ window.__veltranoFlushAnswerSave = () => new Promise((resolve) => setTimeout(() 
 </body></html>
 )HTML";
 
+fs::path screenshotDirectory() {
+  const char* dir = std::getenv("VELTRANO_SCREENSHOT_DIR");
+  fs::path path = dir ? dir : fs::temp_directory_path() / "veltrano-screenshots";
+  fs::create_directories(path);
+  return path;
+}
+
+graphene_rect_t boundsIn(GtkWidget* widget, GtkWindow* window) {
+  graphene_rect_t bounds{};
+  EXPECT_TRUE(gtk_widget_compute_bounds(widget, GTK_WIDGET(window), &bounds));
+  return bounds;
+}
+
 class WindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { gtk_init(); }
@@ -221,6 +234,50 @@ class WindowTest : public ::testing::Test {
 
   void waitForLoads(int count) {
     spinUntil([&] { return loads_ >= count; });
+  }
+
+  // Renders the window into a PNG. The web view draws through its own
+  // compositor, which the window's render node does not carry, so its
+  // content comes from WebKit's snapshot and is laid over its place.
+  void saveScreenshot(GtkWindow* window, const std::string& name, WebKitWebView* webView = nullptr) {
+    GtkWidget* widget = GTK_WIDGET(window);
+    const int width = gtk_widget_get_width(widget), height = gtk_widget_get_height(widget);
+    GdkTexture* page = nullptr;
+    if (webView) {
+      bool done = false;
+      struct Wait {
+        bool* done;
+        GdkTexture** page;
+      } wait{&done, &page};
+      webkit_web_view_get_snapshot(
+          webView, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+          [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* w = static_cast<Wait*>(data);
+            *w->page = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            *w->done = true;
+          },
+          &wait);
+      spinUntil([&] { return done; });
+      ASSERT_NE(page, nullptr);
+    }
+    GdkPaintable* paintable = gtk_widget_paintable_new(widget);
+    GtkSnapshot* snapshot = gtk_snapshot_new();
+    gdk_paintable_snapshot(paintable, snapshot, width, height);
+    if (page) {
+      graphene_rect_t place = boundsIn(GTK_WIDGET(webView), window);
+      gtk_snapshot_append_texture(snapshot, page, &place);
+    }
+    GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+    ASSERT_NE(node, nullptr);
+    GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(window));
+    graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
+    GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
+    const fs::path file = screenshotDirectory() / (name + ".png");
+    EXPECT_TRUE(gdk_texture_save_to_png(texture, file.c_str())) << file;
+    g_object_unref(texture);
+    gsk_render_node_unref(node);
+    g_object_unref(paintable);
+    if (page) g_object_unref(page);
   }
 
   fs::path folder_ = fs::temp_directory_path() / ("veltrano-window-" + std::to_string(getpid()) + "-" +
@@ -464,38 +521,6 @@ TEST_F(WindowTest, FileInputsGetTheChooserWithTheirMultipleSetting) {
             (json{{"first.txt", "second.txt"}, json::array()}));
 }
 
-fs::path screenshotDirectory() {
-  const char* dir = std::getenv("VELTRANO_SCREENSHOT_DIR");
-  fs::path path = dir ? dir : fs::temp_directory_path() / "veltrano-screenshots";
-  fs::create_directories(path);
-  return path;
-}
-
-// Renders the window as it is on screen into a PNG.
-void saveScreenshot(GtkWindow* window, const std::string& name) {
-  GtkWidget* widget = GTK_WIDGET(window);
-  const int width = gtk_widget_get_width(widget), height = gtk_widget_get_height(widget);
-  GdkPaintable* paintable = gtk_widget_paintable_new(widget);
-  GtkSnapshot* snapshot = gtk_snapshot_new();
-  gdk_paintable_snapshot(paintable, snapshot, width, height);
-  GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
-  ASSERT_NE(node, nullptr);
-  GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(window));
-  graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
-  GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
-  const fs::path file = screenshotDirectory() / (name + ".png");
-  EXPECT_TRUE(gdk_texture_save_to_png(texture, file.c_str())) << file;
-  g_object_unref(texture);
-  gsk_render_node_unref(node);
-  g_object_unref(paintable);
-}
-
-graphene_rect_t boundsIn(GtkWidget* widget, GtkWindow* window) {
-  graphene_rect_t bounds{};
-  EXPECT_TRUE(gtk_widget_compute_bounds(widget, GTK_WIDGET(window), &bounds));
-  return bounds;
-}
-
 TEST_F(WindowTest, MissingWebAppShowsTheNoticeAtTheMinimumSize) {
   bool made = false;
   contentView_ = std::make_unique<ContentView>(nullptr, std::nullopt, [&](const fs::path&) {
@@ -560,7 +585,7 @@ TEST_F(WindowTest, WindowWithTheFirstWebAppBannerAndDeepLinks) {
   state_.dispatchFocusEvent(true);
   spinUntil([&] { return eval(webView, "return document.querySelectorAll('#events li').length;").get<int>() >= 3; });
   spinFor(300);
-  saveScreenshot(contentView_->window(), "window-web-app");
+  saveScreenshot(contentView_->window(), "window-web-app", webView);
   GtkWindow* window = contentView_->window();
   EXPECT_FLOAT_EQ(boundsIn(GTK_WIDGET(webView), window).origin.y, 0);
 
@@ -573,7 +598,7 @@ TEST_F(WindowTest, WindowWithTheFirstWebAppBannerAndDeepLinks) {
     spinFor(100);
     EXPECT_FLOAT_EQ(boundsIn(banner, window).origin.y, 0);
     EXPECT_FLOAT_EQ(boundsIn(GTK_WIDGET(webView), window).origin.y, boundsIn(banner, window).size.height);
-    if (round == 0) saveScreenshot(window, "window-banner");
+    if (round == 0) saveScreenshot(window, "window-banner", webView);
     contentView_->setBanner(nullptr);
     spinFor(100);
     EXPECT_FLOAT_EQ(boundsIn(GTK_WIDGET(webView), window).origin.y, 0);
