@@ -15,6 +15,10 @@ struct LinkCase {
   std::optional<SignInCallback> expected;
 };
 
+void PrintTo(const LinkCase& c, std::ostream* os) {
+  *os << c.url;
+}
+
 class SignInLinkTest : public ::testing::TestWithParam<LinkCase> {};
 
 TEST_P(SignInLinkTest, ParsesExactlyTheSignInLinks) {
@@ -52,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Not a URL at all, or broken escapes.
         LinkCase{"veltrano://auth/callback?emailLink=%ZZ", std::nullopt},
         LinkCase{"veltrano://auth/callback?emailLink=%00", std::nullopt}, LinkCase{"not a url", std::nullopt},
-        LinkCase{"", std::nullopt}));
+        LinkCase{"", std::nullopt}),
+    [](const ::testing::TestParamInfo<LinkCase>& info) { return "Link" + std::to_string(info.index); });
 
 TEST(AuthCallbackTrackerTest, LooksAtEachLinkOnceAndADifferentLinkInBetweenCountsAgain) {
   const std::string a = "veltrano://auth/callback?emailLink=A";
