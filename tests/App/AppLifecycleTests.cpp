@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <chrono>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -124,6 +125,7 @@ struct QuitCase {
   Page page;
   std::vector<std::string> expected;
   bool boundHit;
+  friend void PrintTo(const QuitCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class QuitSequence : public ::testing::TestWithParam<QuitCase> {};
@@ -137,7 +139,7 @@ TEST_P(QuitSequence, FlushesPausesFinalizesThenExits) {
   EXPECT_EQ(h.trace.events, GetParam().expected);
   EXPECT_EQ(h.terminations, 1);
   const auto errors = logs->messages("App", LogLevel::error);
-  EXPECT_EQ(errors.size(), GetParam().boundHit ? 1U : 0U);
+  ASSERT_EQ(errors.size(), GetParam().boundHit ? 1U : 0U);
   if (GetParam().boundHit) {
     EXPECT_EQ(errors.front(), "Answer save flush did not settle within 10000 ms; quitting without it");
   }
