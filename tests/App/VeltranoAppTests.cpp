@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -161,6 +162,53 @@ TEST(SingleInstance, SecondLaunchHandsItsURLsToTheFirstAndExitsZero) {
 
   first.signal(SIGTERM);
   EXPECT_EQ(first.waitForExit(10s), 0);
+}
+
+// A "veltrano:" link opened through the desktop reaches the running
+// instance: the bundle's entry, made visible through XDG_DATA_DIRS, with its
+// program swapped for the test host.
+TEST(SingleInstance, DesktopLinkReachesTheRunningInstance) {
+  const std::filesystem::path entry =
+      std::filesystem::path(VELTRANO_BUNDLE_DIR) / "share/applications/com.brackwood.VeltranoMac.desktop";
+  ASSERT_EQ(runQuietly("desktop-file-validate '" + entry.string() + "'"), 0);
+
+  TempDir dir;
+  std::filesystem::create_directories(dir / "data/applications");
+  std::filesystem::create_directories(dir / "config");
+  {
+    std::ifstream in(entry);
+    std::ofstream out(dir / "data/applications/com.brackwood.VeltranoMac.desktop");
+    std::string line;
+    bool routesScheme = false;
+    while (std::getline(in, line)) {
+      if (line.rfind("Exec=", 0) == 0) {
+        line = "Exec=" + std::string(VELTRANO_APP_TEST_HOST) + " --events " + (dir / "launched").string() + " %u";
+      }
+      routesScheme = routesScheme || line == "MimeType=x-scheme-handler/veltrano;";
+      out << line << "\n";
+    }
+    ASSERT_TRUE(routesScheme);
+  }
+  ASSERT_EQ(runQuietly("update-desktop-database '" + (dir / "data/applications").string() + "'"), 0);
+  setenv("XDG_DATA_DIRS", (dir / "data").c_str(), 1);
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+
+  Host running(dir / "running", {});
+  ASSERT_TRUE(running.waitForEvent("focus"));
+  const std::string link = "veltrano://auth/callback?emailLink=https%3A%2F%2Fx.example%2Fl";
+  EXPECT_EQ(runQuietly("gio open '" + link + "'"), 0);
+  EXPECT_TRUE(running.waitForEvent("deep-link " + link));
+  // The launched copy handed the link over and ended without a window.
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (matching(readEvents(dir / "launched"), "exit").empty() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(20ms);
+  }
+  const auto launched = readEvents(dir / "launched");
+  EXPECT_EQ(matching(launched, "exit 0").size(), 1U);
+  EXPECT_TRUE(matching(launched, "window-created").empty());
+  running.signal(SIGTERM);
+  EXPECT_EQ(running.waitForExit(10s), 0);
 }
 
 TEST(Launch, RunsInOrderAndTheFocusEventCarriesTheWindowsState) {
