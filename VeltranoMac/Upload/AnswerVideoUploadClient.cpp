@@ -153,9 +153,10 @@ int seekClip(void* user, curl_off_t offset, int origin) {
 // (rewinding the PUT's file to its start), 301/302 turn a POST into a GET,
 // 303 turns anything into a GET; headers such as "Authorization" go only
 // to the scheme, host and port of the first request.
-void applyCommonOptions(Exchange& exchange, const std::string& url, std::chrono::seconds idle) {
+void applyCommonOptions(Exchange& exchange, const std::string& url, const AnswerVideoUploadClient::Options& options) {
   CURL* easy = exchange.easy.get();
-  const auto idleLimit = std::max<std::chrono::seconds>(std::chrono::seconds(1), idle);
+  const auto idleLimit = std::max<std::chrono::seconds>(std::chrono::seconds(1), options.idleTimeout);
+  if (!options.caBundle.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caBundle.c_str());
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -257,7 +258,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   // libcurl drops a header whose value is empty after "Name:"; the token
   // is never empty here because "Bearer " precedes it.
   post->addHeader("Authorization: Bearer " + idToken);
-  applyCommonOptions(*post, *endpoint, options.idleTimeout);
+  applyCommonOptions(*post, *endpoint, options);
   CURL* easy = post->easy.get();
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
   curl_easy_setopt(easy, CURLOPT_POSTFIELDS, post->requestBody.data());
@@ -287,7 +288,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   put->fd = openClip(fileURL, size);
   for (const auto& [name, value] : target.headers)
     put->addHeader(value.empty() ? name + ";" : name + ": " + value);  // "Name;" sends an empty value
-  applyCommonOptions(*put, target.url, options.idleTimeout);
+  applyCommonOptions(*put, target.url, options);
   easy = put->easy.get();
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, size);

@@ -7,6 +7,7 @@
 #include "support/CapturingLogSink.hpp"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
@@ -17,6 +18,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -567,6 +569,54 @@ TEST_F(UploadClientTest, RedirectsAreFollowedWithinLimitsAndAnyFailureKeepsTheCl
   }
   EXPECT_EQ(otherPosts, 1u);
   EXPECT_FALSE(fs::exists(dir_ / "stolen.mp4"));
+}
+
+// Up from http to https is followed; back from https to http is refused
+// before the request goes out. The https peer has a throw-away certificate.
+TEST_F(UploadClientTest, ARedirectNeverLeadsFromHttpsBackToHttp) {
+  const auto cert = dir_ / "cert.pem";
+  const auto key = dir_ / "key.pem";
+  const std::string makeCert =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+      "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+      key.string() + "' -out '" + cert.string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(makeCert.c_str()), 0);
+  httplib::SSLServer tls(cert.c_str(), key.c_str());
+  tls.set_keep_alive_max_count(1);  // no kept-alive connection holds up its stop
+  const std::string downgrade = service_.signedURLEndpoint();
+  const std::string reply = replyWith(Json::object());
+  tls.Post("/down", [&](const httplib::Request&, httplib::Response& response) {
+    response.status = 307;
+    response.set_header("Location", downgrade);
+  });
+  tls.Post("/reply", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(reply, "application/json");
+  });
+  const int port = tls.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { tls.listen_after_bind(); });
+  while (!tls.is_running()) std::this_thread::sleep_for(1ms);
+  const std::string https = "https://127.0.0.1:" + std::to_string(port);
+  AnswerVideoUploadClient::Options options;
+  options.caBundle = cert;
+  const AnswerVideoUploadClient client(info_, driver_, options);
+
+  setEndpoint(https + "/down");
+  const auto path = clip("clip");
+  const auto refused = caught<CurlError>(upload(client, path));
+  EXPECT_EQ(refused ? refused->code() : CURLE_OK, CURLE_UNSUPPORTED_PROTOCOL);
+  EXPECT_TRUE(service_.requests().empty());
+  EXPECT_TRUE(fs::exists(path));
+
+  auto upgrade = fault(Endpoint::signedURL, 308);
+  upgrade.headers = {{"Location", https + "/reply"}};
+  service_.addFault(upgrade);
+  setEndpoint(service_.signedURLEndpoint());
+  const auto error = upload(client, path);
+  EXPECT_FALSE(error) << describe(error);
+  EXPECT_EQ(readFile(stored()), "clip");
+  tls.stop();
+  serving.join();
 }
 
 TEST_F(UploadClientTest, CancellingTheCallerAbortsTheTransferAndKeepsTheClip) {
