@@ -325,7 +325,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
 
 AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver,
                                                  Options options)
-    : infoJson_(std::move(infoJson)), driver_(&driver), options_(options) {}
+    : infoJson_(std::move(infoJson)), driver_(&driver), options_(std::move(options)) {}
 
 AnswerVideoUploadClient& AnswerVideoUploadClient::shared() {
   static auto* instance = new AnswerVideoUploadClient(Bundle::ofRunningProgram().infoJson(), CurlMultiDriver::shared());
