@@ -497,7 +497,7 @@ TEST_F(UploadClientTest, OnlyASuccessAfterTheWholeClipWasSentCountsWhereverRedir
   };
   const std::string endpoint = service_.signedURLEndpoint();
   const std::string stolen = "file://" + (dir_ / "stolen.mp4").string();
-  constexpr auto anyTransportError = static_cast<CURLcode>(-1);
+  constexpr CURLcode anyTransportError = CURL_LAST;  // never a result of its own
   struct Case {
     const char* what;
     std::vector<Fault> faults;
