@@ -1,13 +1,23 @@
 #include "PendingUploads/FileURL.hpp"
 
-#include <cctype>
-
 namespace veltrano {
 
 namespace {
 
+// ASCII only, never the locale's classes: GTK programs run under the
+// user's locale, and in a single-byte one (Latin-1) bytes >= 0x80 count as
+// letters and would go out unencoded, turning into a URL the next launch
+// cannot read back.
+bool isAsciiAlnum(unsigned char c) noexcept {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+unsigned char asciiLower(unsigned char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
 bool isUnreserved(unsigned char c) noexcept {
-  return std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~';
+  return isAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 bool isSubDelim(unsigned char c) noexcept {
@@ -35,7 +45,7 @@ int hexValue(unsigned char c) noexcept {
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    if (asciiLower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
   return true;
 }
 

@@ -11,8 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -43,6 +46,19 @@ struct Exchange {
   curl_off_t offset = 0;
   int readErrno = 0;
 
+  // The idle watch: when a byte last moved in either direction.
+  std::chrono::steady_clock::duration idleLimit{};
+  std::chrono::steady_clock::time_point lastMove{};
+  curl_off_t lastDown = 0;
+  curl_off_t lastUp = 0;
+  std::size_t headerBytes = 0;
+  std::size_t lastHeaderBytes = 0;
+  bool idleTimedOut = false;
+
+  // Redirects: once on https, never back to http.
+  bool sawHttps = false;
+  bool downgradeRefused = false;
+
   ~Exchange() {
     if (fd >= 0) ::close(fd);
   }
@@ -68,6 +84,48 @@ std::size_t collectReply(char* data, std::size_t size, std::size_t count, void* 
 
 std::size_t discardReply(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
+// Header lines count as movement too: a server may take its time over them.
+std::size_t countHeader(char*, std::size_t size, std::size_t count, void* user) {
+  static_cast<Exchange*>(user)->headerBytes += size * count;
+  return size * count;
+}
+
+// libcurl's own low-speed check averages over about five seconds and fires
+// that much late; this one fails the transfer once nothing at all moved for
+// the idle time. libcurl calls it at least once a second per transfer, and
+// the driver wakes it more often than that.
+int watchIdle(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* exchange = static_cast<Exchange*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (downloaded != exchange->lastDown || uploaded != exchange->lastUp ||
+      exchange->headerBytes != exchange->lastHeaderBytes) {
+    exchange->lastDown = downloaded;
+    exchange->lastUp = uploaded;
+    exchange->lastHeaderBytes = exchange->headerBytes;
+    exchange->lastMove = now;
+    return 0;
+  }
+  if (now - exchange->lastMove < exchange->idleLimit) return 0;
+  exchange->idleTimedOut = true;
+  return 1;  // CURLE_ABORTED_BY_CALLBACK, reported as a timeout
+}
+
+// Called before every request of the exchange, the first one and each
+// redirect's, once its connection stands and before anything is sent.
+int refuseDowngrade(void* user, char*, char*, int, int) {
+  auto* exchange = static_cast<Exchange*>(user);
+  const char* scheme = nullptr;
+  curl_easy_getinfo(exchange->easy.get(), CURLINFO_SCHEME, &scheme);
+  const bool https = scheme && (std::string_view(scheme) == "https" || std::string_view(scheme) == "HTTPS");
+  if (https) {
+    exchange->sawHttps = true;
+  } else if (exchange->sawHttps) {
+    exchange->downgradeRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
 std::size_t readClip(char* buffer, std::size_t size, std::size_t count, void* user) {
   auto* exchange = static_cast<Exchange*>(user);
   for (;;) {
@@ -89,19 +147,33 @@ int seekClip(void* user, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
-// Settings both requests share: http(s) only, no redirects, no signals,
-// and the idle timeout as connect timeout plus a low-speed limit.
-void applyCommonOptions(Exchange& exchange, const std::string& url, std::chrono::seconds idle) {
+// Settings both requests share: http(s) only, up to 5 redirects that
+// never lead from https to http, no signals, and the idle timeout.
+// libcurl's defaults for redirects stand: 307/308 keep method and body
+// (rewinding the PUT's file to its start), 301/302 turn a POST into a GET,
+// 303 turns anything into a GET; headers such as "Authorization" go only
+// to the scheme, host and port of the first request.
+void applyCommonOptions(Exchange& exchange, const std::string& url, const AnswerVideoUploadClient::Options& options) {
   CURL* easy = exchange.easy.get();
-  const long idleSeconds = std::max<long>(1, static_cast<long>(idle.count()));
+  const auto idleLimit = std::max<std::chrono::seconds>(std::chrono::seconds(1), options.idleTimeout);
+  if (!options.caBundle.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.caBundle.c_str());
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &refuseDowngrade);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, &exchange);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, idleSeconds);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(idleLimit.count()));
+  exchange.idleLimit = idleLimit;
+  exchange.lastMove = std::chrono::steady_clock::now();
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &watchIdle);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &exchange);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &countHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &exchange);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, exchange.errorBuffer);
 }
 
@@ -121,6 +193,12 @@ Awaitable<long> perform(CurlMultiDriver& driver, std::shared_ptr<Exchange> excha
     }
     if (exchange->readErrno != 0)
       throw std::system_error(exchange->readErrno, std::generic_category(), "reading the clip failed");
+    if (exchange->idleTimedOut)
+      throw CurlError(
+          CURLE_OPERATION_TIMEDOUT,
+          "no data moved for " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(exchange->idleLimit).count()) + " s");
+    if (exchange->downgradeRefused) throw CurlError(CURLE_UNSUPPORTED_PROTOCOL, "redirect from https to http refused");
     throw CurlError(result, exchange->errorBuffer);
   }
   co_return status;
@@ -148,30 +226,25 @@ int openClip(const std::filesystem::path& path, curl_off_t& size) {
   return fd;
 }
 
-}  // namespace
-
-AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver,
-                                                 Options options)
-    : infoJson_(std::move(infoJson)), driver_(&driver), options_(options) {}
-
-AnswerVideoUploadClient& AnswerVideoUploadClient::shared() {
-  static auto* instance = new AnswerVideoUploadClient(Bundle::ofRunningProgram().infoJson(), CurlMultiDriver::shared());
-  return *instance;
-}
-
-Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, std::string userId,
-                                                std::string sessionId, std::string answerId,
-                                                std::string objectPath, std::string idToken) const {
+// The upload itself, a free coroutine holding copies of everything it
+// uses: the client that started it may be gone by the time it resumes.
+Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* driver,
+                          AnswerVideoUploadClient::Options options, std::filesystem::path fileURL, std::string userId,
+                          std::string sessionId, std::string answerId, std::string objectPath, std::string idToken) {
   const Logger& log = uploadLog();
 
   // The endpoint is read anew on every call.
-  const auto endpoint = upload::readSignedURLEndpoint(infoJson_);
+  const auto endpoint = upload::readSignedURLEndpoint(infoJson);
   if (!endpoint) {
     log.error("VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload.");
     std::error_code ignored;
     std::filesystem::remove(fileURL, ignored);
     co_return;
   }
+  // A URL of another scheme is a misconfiguration, not a missing endpoint:
+  // it fails like an unsupported URL would, and the clip stays.
+  if (!upload::isHttpURL(*endpoint))
+    throw CurlError(CURLE_UNSUPPORTED_PROTOCOL, "the signed-URL endpoint is not a usable http or https URL");
 
   // The signed-URL request. The token goes out verbatim; one that could end
   // the header line would let the page inject headers, so it is refused.
@@ -180,12 +253,12 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
   if (!upload::isSafeHeaderValue(idToken))
     throw std::invalid_argument("idToken holds a line break or NUL and cannot be sent as a header");
   post->requestBody = upload::makeSignedURLRequestBody(userId, sessionId, answerId, objectPath);
-  post->replyLimit = options_.maxReplyBytes;
+  post->replyLimit = options.maxReplyBytes;
   post->addHeader("Content-Type: application/json");
   // libcurl drops a header whose value is empty after "Name:"; the token
   // is never empty here because "Bearer " precedes it.
   post->addHeader("Authorization: Bearer " + idToken);
-  applyCommonOptions(*post, *endpoint, options_.idleTimeout);
+  applyCommonOptions(*post, *endpoint, options);
   CURL* easy = post->easy.get();
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
   curl_easy_setopt(easy, CURLOPT_POSTFIELDS, post->requestBody.data());
@@ -195,7 +268,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, post.get());
 
   // Status first; the body is not looked at on failure.
-  const long signedStatus = co_await perform(*driver_, post);
+  const long signedStatus = co_await perform(*driver, post);
   if (signedStatus == 0) throw UploadError::invalidResponse();
   if (!isSuccess(signedStatus)) {
     log.error("Signed URL request failed: HTTP " + std::to_string(signedStatus));
@@ -215,7 +288,7 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
   put->fd = openClip(fileURL, size);
   for (const auto& [name, value] : target.headers)
     put->addHeader(value.empty() ? name + ";" : name + ": " + value);  // "Name;" sends an empty value
-  applyCommonOptions(*put, target.url, options_.idleTimeout);
+  applyCommonOptions(*put, target.url, options);
   easy = put->easy.get();
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, size);
@@ -227,17 +300,45 @@ Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, s
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardReply);
 
   // Status of the PUT.
-  const long putStatus = co_await perform(*driver_, put);
+  const long putStatus = co_await perform(*driver, put);
+  curl_off_t sent = 0;
+  curl_easy_getinfo(put->easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
   put.reset();  // closes the clip before it is deleted
   if (putStatus == 0) throw UploadError::invalidResponse();
   if (!isSuccess(putStatus)) {
     log.error("Upload PUT failed: HTTP " + std::to_string(putStatus));
     throw UploadError::badHTTPStatus(putStatus);
   }
+  // A success answered before the body went out (an early answer to
+  // "Expect: 100-continue", a proxy) stored nothing of the clip. The count
+  // is the last request's, so a redirect that re-sent the file counts once.
+  if (sent != size)
+    throw CurlError(CURLE_SEND_ERROR, "HTTP " + std::to_string(putStatus) + " after " + std::to_string(sent) + " of " +
+                                          std::to_string(size) + " bytes of the clip were sent");
 
   // The clip is in storage; only now does the local copy go.
   std::filesystem::remove(fileURL);  // throws filesystem_error (a system_error)
   log.info("Answer video uploaded successfully for object path " + objectPath);
+}
+
+}  // namespace
+
+AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver,
+                                                 Options options)
+    : infoJson_(std::move(infoJson)), driver_(&driver), options_(std::move(options)) {}
+
+AnswerVideoUploadClient& AnswerVideoUploadClient::shared() {
+  static auto* instance = new AnswerVideoUploadClient(Bundle::ofRunningProgram().infoJson(), CurlMultiDriver::shared());
+  return *instance;
+}
+
+// Not a coroutine: the fields are copied here, before the caller can let
+// the client go.
+Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, std::string userId,
+                                                std::string sessionId, std::string answerId, std::string objectPath,
+                                                std::string idToken) const {
+  return runUpload(infoJson_, driver_, options_, std::move(fileURL), std::move(userId), std::move(sessionId),
+                   std::move(answerId), std::move(objectPath), std::move(idToken));
 }
 
 }  // namespace veltrano

@@ -30,11 +30,15 @@ namespace veltrano {
 class AnswerVideoUploadClient {
  public:
   struct Options {
-    // No data moving for this long fails a request (connect, or under 1
-    // byte per second); a slow transfer that keeps moving is never cut off.
+    // No byte moving for this long, either way, fails a request; a slow
+    // transfer that keeps moving is never cut off.
     std::chrono::seconds idleTimeout{60};
     // A signed-URL reply body beyond this is not read to its end.
     std::size_t maxReplyBytes = 1 << 20;
+    // PEM file of the certificate authorities https peers are checked
+    // against instead of the system's (a private deployment, tests);
+    // empty: the system's.
+    std::filesystem::path caBundle{};
   };
 
   AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver, Options options);

@@ -164,8 +164,9 @@ void CurlMultiDriver::run() {
       complete(std::move(transfer), {}, result);
     }
     // Wakes on socket activity, libcurl's own timers (it never sleeps past
-    // them), or curl_multi_wakeup.
-    curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    // them), or curl_multi_wakeup; and, while transfers run, four times a
+    // second, so their progress callbacks (the idle watch) run on time.
+    curl_multi_poll(multi_, nullptr, 0, running_.empty() ? 1000 : 250, nullptr);
   }
 }
 

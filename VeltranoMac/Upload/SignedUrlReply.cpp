@@ -73,6 +73,19 @@ bool isHttpURL(std::string_view text) {
   return http && hasHost;
 }
 
+bool isURL(std::string_view text) {
+  auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  const std::size_t colon = text.find(':');
+  if (colon == 0 || colon == std::string_view::npos || !isAlpha(text.front())) return false;
+  for (char c : text.substr(0, colon))
+    if (!isAlpha(c) && !isDigit(c) && c != '+' && c != '-' && c != '.') return false;
+  // Unreserved, reserved and '%': anything else cannot stand in a URL.
+  return std::all_of(text.begin(), text.end(), [&](char c) {
+    return isAlpha(c) || isDigit(c) || std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(c) != std::string_view::npos;
+  });
+}
+
 std::optional<std::string> readSignedURLEndpoint(const std::filesystem::path& infoJson) {
   std::ifstream in(infoJson, std::ios::binary);
   if (!in) throw std::system_error(errno ? errno : ENOENT, std::generic_category(), "cannot read " + infoJson.string());
@@ -82,7 +95,7 @@ std::optional<std::string> readSignedURLEndpoint(const std::filesystem::path& in
   if (!info.is_object()) throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                                                  infoJson.string() + " does not hold a JSON object");
   auto value = stringMember(info, std::string(kEndpointInfoKey).c_str());
-  if (!value || value->empty() || !isHttpURL(*value)) return std::nullopt;
+  if (!value || value->empty() || !isURL(*value)) return std::nullopt;
   return value;
 }
 

@@ -20,8 +20,16 @@ inline constexpr std::string_view kEndpointInfoKey = "VeltranoAnswerVideoSignedU
 // write the clip somewhere that is not an HTTP server.
 bool isHttpURL(std::string_view text);
 
+// True when `text` is a URL at all: a scheme followed by ':' and nothing
+// but characters a URL may hold. "example.com/upload" (no scheme) and
+// " http://h/x" (a space) are not URLs; "ftp://h/x" and "file:///x" are.
+bool isURL(std::string_view text);
+
 // The endpoint under kEndpointInfoKey, or nullopt when the key is missing,
-// not a string, empty or not an http(s) URL. An Info.json that cannot be
+// not a string, empty or not a URL (isURL). A URL of any scheme is
+// returned: whether it is usable (isHttpURL) is the caller's to decide,
+// since a misconfigured endpoint must not count as a missing one. An
+// Info.json that cannot be
 // read or does not hold a JSON object is an error of the installation, not
 // a missing key: it throws (std::system_error, or the parser's error).
 std::optional<std::string> readSignedURLEndpoint(const std::filesystem::path& infoJson);

@@ -4,7 +4,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 using namespace veltrano;
@@ -31,16 +38,73 @@ TEST(ReferenceDate, CountsSecondsFrom2001WithFractionsAndSignBothWays) {
   EXPECT_EQ(ReferenceDate::fromSecondsSinceReferenceDate(1e300)->timePoint(), system_clock::time_point::max());
 }
 
-TEST(FileURL, EncodesAnyPathSoItReadsBackAndRefusesWhatIsNotALocalFile) {
+namespace {
+
+// Switches the process to a single-byte locale, as a GTK program's
+// setlocale(LC_ALL, "") would for such a user, and back to "C" afterwards.
+// A locale the system lacks is built with localedef into a private folder.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const std::string& name) {
+    if (std::setlocale(LC_ALL, name.c_str())) return;
+    static const std::filesystem::path folder = [] {
+      std::string pattern = (std::filesystem::temp_directory_path() / "veltrano-locales-XXXXXX").string();
+      return std::filesystem::path(::mkdtemp(pattern.data()) ? pattern : std::string());
+    }();
+    static const struct Cleanup {
+      ~Cleanup() {
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+      }
+    } cleanup;
+    // A folder per locale: glibc remembers a failed lookup per search path.
+    const auto dot = name.find('.');
+    const std::filesystem::path path = folder / name;
+    std::filesystem::create_directories(path);
+    const std::string command = "localedef -c -i " + name.substr(0, dot) + " -f " + name.substr(dot + 1) + " '" +
+                                (path / name).string() + "' >/dev/null 2>&1";
+    (void)std::system(command.c_str());
+    ::setenv("LOCPATH", path.c_str(), 1);
+    std::setlocale(LC_ALL, name.c_str());
+  }
+  ~ScopedLocale() { std::setlocale(LC_ALL, "C"); }
+  ScopedLocale(const ScopedLocale&) = delete;
+};
+
+class FileURL : public ::testing::TestWithParam<const char*> {};
+
+}  // namespace
+
+// Bytes >= 0x80 are letters in Latin-1, and 'I' lowers to a dotless i in
+// Turkish: neither may change what is written or read back.
+TEST_P(FileURL, EncodesAnyPathSoItReadsBackAndRefusesWhatIsNotALocalFile) {
+  const ScopedLocale locale(GetParam());
+  const std::string active = std::setlocale(LC_ALL, nullptr);
+  ASSERT_EQ(active, GetParam()) << "the locale could not be made";
+  if (active == "en_US.ISO-8859-1") {
+    ASSERT_TRUE(std::isalnum(0xC3)) << "not the single-byte locale meant";
+  } else if (active == "tr_TR.ISO-8859-9") {
+    ASSERT_NE(std::tolower('I'), 'i') << "not the Turkish locale meant";
+  }
+
   const std::filesystem::path odd = std::string("/tmp/a b/%41#f?q=1/caf\xc3\xa9/\xff\0.mp4", 31);
   EXPECT_EQ(fileURLString(odd), "file:///tmp/a%20b/%2541%23f%3Fq=1/caf%C3%A9/%FF%00.mp4");
   EXPECT_EQ(parseFileURL(fileURLString(odd)), odd);
-  for (const char* same : {"FILE:///x/y.mp4", "file://localhost/x/y.mp4", "file:/x/y.mp4", "file:///x/y.mp4?v#t"})
+  for (const char* same : {"FILE:///x/y.mp4", "file://LOCALHOST/x/y.mp4", "file:/x/y.mp4", "file:///x/y.mp4?v#t"})
     EXPECT_EQ(parseFileURL(same), std::filesystem::path("/x/y.mp4")) << same;
   for (const char* bad : {"", "/x/y.mp4", "https://h/x.mp4", "file://otherhost/x.mp4", "file:", "file:rel/x.mp4",
-                          "file:///x/a%2", "file:///x/a%zz", "file:///x/a b.mp4", "file:///x/caf\xc3\xa9"})
+                          "file:///x/a%2", "file:///x/a%zz", "file:///x/a b.mp4", "file:///x/caf\xc3\xa9",
+                          "file:///x/\xe9t\xe9.mp4", "file:///x/y.mp4#\xe9"})
     EXPECT_FALSE(parseFileURL(bad)) << bad;
 }
+
+INSTANTIATE_TEST_SUITE_P(Locales, FileURL, ::testing::Values("C", "en_US.ISO-8859-1", "tr_TR.ISO-8859-9"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::replace_if(
+                               name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                           return name;
+                         });
 
 const PendingUploadRecord sample{*Uuid::parse("0f8e4a2c-1b3d-4e5f-a6b7-c8d9e0f1a2b3"), "/rec/veltrano-answer-1.mp4",
                                  "u/1", "s\"1", "a\n1", "u/1/s/a/t.mp4", "tok",

@@ -117,6 +117,28 @@ TEST_F(UploadServiceTest, ASignedURLRoundTripStoresTheObjectAndTheSameURLTwiceOv
   EXPECT_EQ(storedFiles().size(), 1u);
 }
 
+// The Host header is the client's to choose: upload URLs never follow it.
+TEST_F(UploadServiceTest, UploadURLsStartWithTheConfiguredBaseWhateverHostTheRequestNames) {
+  auto urlFrom = [](httplib::Client& client) {
+    const auto reply =
+        client.Post("/upload-url", {{"Authorization", "Bearer token-a"}, {"Host", "attacker.example:81"}},
+                    requestBody(kPath).dump(), "application/json");
+    return reply && reply->status == 200 ? Json::parse(reply->body)["uploadUrl"].get<std::string>() : std::string();
+  };
+  const std::string listening = "http://127.0.0.1:" + std::to_string(service_.port());
+  EXPECT_EQ(urlFrom(http_).rfind(listening + "/objects/" + kPath + "?", 0), 0u) << urlFrom(http_);
+
+  UploadService proxied(
+      {.publicBaseURL = "https://uploads.example.org/", .storage = dir_ / "store2", .tokens = {"token-a"}});
+  proxied.start();
+  httplib::Client client("127.0.0.1", proxied.port());
+  EXPECT_EQ(urlFrom(client).rfind("https://uploads.example.org/objects/" + std::string(kPath) + "?", 0), 0u)
+      << urlFrom(client);
+  EXPECT_EQ(proxied.signedURLEndpoint(), "https://uploads.example.org/upload-url");
+  EXPECT_THROW(
+      UploadService({.publicBaseURL = "ftp://x", .storage = dir_ / "s3", .tokens = {"t"}}), std::invalid_argument);
+}
+
 TEST_F(UploadServiceTest, AMissingOrUnknownBearerTokenIs401) {
   const httplib::Headers refused[] = {{{"Authorization", "Bearer token-c"}}, {{"Authorization", "Bearer "}},
                                       {{"Authorization", "Bearer token-ab"}}, {},

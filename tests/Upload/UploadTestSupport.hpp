@@ -3,8 +3,13 @@
 #include "Runtime/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 
+#include <arpa/inet.h>
 #include <glib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <strings.h>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -12,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +80,77 @@ inline std::vector<std::filesystem::path> filesUnder(const std::filesystem::path
     if (entry.is_regular_file()) out.push_back(entry.path());
   return out;
 }
+
+// An HTTP peer on loopback whose every byte the test writes: for what the
+// reference service cannot be made to do. Connections are served one at a
+// time on a thread of its own; `script` gets the socket and the request
+// (head and Content-Length body, after a "100 Continue" when asked).
+class ScriptedServer {
+ public:
+  using Script = std::function<void(int socket, const std::string& request)>;
+
+  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("cannot listen on loopback");
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedServer() {
+    ::shutdown(listener_, SHUT_RDWR);  // ends the accept
+    thread_.join();
+    ::close(listener_);
+  }
+  ScriptedServer(const ScriptedServer&) = delete;
+
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+  static void send(int socket, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  void serve() {
+    for (int connection; (connection = ::accept(listener_, nullptr, nullptr)) >= 0; ::close(connection)) {
+      std::string request;
+      char buffer[4096];
+      std::size_t headEnd;
+      while ((headEnd = request.find("\r\n\r\n")) == std::string::npos) {
+        const ssize_t n = ::read(connection, buffer, sizeof buffer);
+        if (n <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(n));
+      }
+      if (headEnd == std::string::npos) continue;
+      std::size_t length = 0;
+      for (std::size_t at = request.find("\r\n"); at < headEnd; at = request.find("\r\n", at + 2)) {
+        const std::string line = request.substr(at + 2, request.find("\r\n", at + 2) - at - 2);
+        if (::strncasecmp(line.c_str(), "Content-Length:", 15) == 0) length = std::stoul(line.substr(15));
+        if (::strncasecmp(line.c_str(), "Expect: 100-continue", 20) == 0)
+          send(connection, "HTTP/1.1 100 Continue\r\n\r\n");
+      }
+      while (request.size() < headEnd + 4 + length) {
+        const ssize_t n = ::read(connection, buffer, sizeof buffer);
+        if (n <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(n));
+      }
+      script_(connection, request);
+    }
+  }
+
+  Script script_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
 
 // The test thread acts as the main thread: a private GLib context it
 // iterates itself.

@@ -146,6 +146,8 @@ Fault Fault::fromJson(const Json& json) {
       for (const auto& [name, headerValue] : value.items()) fault.headers.emplace_back(name, headerValue.get<std::string>());
     } else if (key == "body") {
       fault.body = value.get<std::string>();
+    } else if (key == "answerAfterBytes") {
+      fault.answerAfterBytes = value.get<std::uint64_t>();
     } else if (key == "contentType") {
       fault.contentType = value.get<std::string>();
     } else {
@@ -172,6 +174,11 @@ UploadService::UploadService(UploadServiceOptions options)
       server_(std::make_unique<httplib::Server>()) {
   if (options_.tokens.empty()) throw std::invalid_argument("at least one bearer token is needed");
   if (options_.storage.empty()) throw std::invalid_argument("a storage folder is needed");
+  // Kept without a trailing slash, so paths append as they are.
+  while (!options_.publicBaseURL.empty() && options_.publicBaseURL.back() == '/') options_.publicBaseURL.pop_back();
+  if (!options_.publicBaseURL.empty() && options_.publicBaseURL.rfind("http://", 0) != 0 &&
+      options_.publicBaseURL.rfind("https://", 0) != 0)
+    throw std::invalid_argument("the public base URL must start with http:// or https://");
   std::filesystem::create_directories(options_.storage);
   options_.storage = std::filesystem::canonical(options_.storage);
 
@@ -191,6 +198,15 @@ UploadService::UploadService(UploadServiceOptions options)
   // A bad URL is refused before the client sends a single body byte.
   server.set_expect_100_continue_handler([this](const httplib::Request& request, httplib::Response& response) {
     if (request.method != "PUT") return 100;
+    if (auto early = takeFault(Fault::Endpoint::put, true)) {
+      const std::size_t index = record(request);
+      response.status = early->status == 0 ? 200 : early->status;
+      for (const auto& [name, value] : early->headers) response.set_header(name, value);
+      response.set_header("Content-Length", "0");
+      response.set_header("Connection", "close");
+      finish(index, response.status, 0);
+      return response.status;
+    }
     std::string objectPath;
     const int status = checkSignature(request, objectPath);
     if (status == 0) return 100;
@@ -271,25 +287,19 @@ void UploadService::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-std::string UploadService::baseURL(const httplib::Request* request) const {
-  if (request) {
-    // The Host the client used reaches us again; anything odd falls back
-    // to the listening address.
-    const std::string host = request->get_header_value("Host");
-    const bool plain = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-      return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-    });
-    if (plain) return "http://" + host;
-  }
+std::string UploadService::baseURL() const {
+  if (!options_.publicBaseURL.empty()) return options_.publicBaseURL;
   const bool ipv6 = options_.host.find(':') != std::string::npos;
   return "http://" + (ipv6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
 }
 
-std::string UploadService::signedURLEndpoint() const { return baseURL(nullptr) + "/upload-url"; }
+std::string UploadService::signedURLEndpoint() const {
+  return baseURL() + "/upload-url";
+}
 
 std::string UploadService::uploadURL(const std::string& objectPath, std::int64_t expiry,
                                      const std::string& contentType) const {
-  return baseURL(nullptr) + kObjectsPrefix + encodePath(objectPath) + "?exp=" + std::to_string(expiry) +
+  return baseURL() + kObjectsPrefix + encodePath(objectPath) + "?exp=" + std::to_string(expiry) +
          "&sig=" + signer_.sign("PUT", objectPath, expiry, contentType);
 }
 
@@ -314,10 +324,11 @@ void UploadService::clearRequests() {
   requests_.clear();
 }
 
-std::optional<Fault> UploadService::takeFault(Fault::Endpoint endpoint) {
+std::optional<Fault> UploadService::takeFault(Fault::Endpoint endpoint, bool onlyAnswerBeforeBody) {
   std::lock_guard lock(mutex_);
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (it->endpoint != Fault::Endpoint::any && it->endpoint != endpoint) continue;
+    if (onlyAnswerBeforeBody && it->answerAfterBytes != std::uint64_t{0}) return std::nullopt;
     Fault taken = *it;
     if (--it->count == 0) faults_.erase(it);
     return taken;
@@ -416,8 +427,8 @@ void UploadService::handleSignedURL(const httplib::Request& request, httplib::Re
   }
 
   const std::int64_t expiry = unixNow() + options_.ttl.count();
-  const std::string url = baseURL(&request) + kObjectsPrefix + encodePath(objectPath) +
-                          "?exp=" + std::to_string(expiry) + "&sig=" + signer_.sign("PUT", objectPath, expiry, "video/mp4");
+  const std::string url = baseURL() + kObjectsPrefix + encodePath(objectPath) + "?exp=" + std::to_string(expiry) +
+                          "&sig=" + signer_.sign("PUT", objectPath, expiry, "video/mp4");
   replyJson(response, 200, Json{{"uploadUrl", url}, {"uploadHeaders", {{"Content-Type", "video/mp4"}}}});
   done();
 }
@@ -472,6 +483,20 @@ void UploadService::handlePut(const httplib::Request& request, httplib::Response
     announced = std::stoull(request.get_header_value("Content-Length"));
   } catch (const std::exception&) {
     refuseUnread(response, 400, "bad Content-Length");
+    return done();
+  }
+
+  // An early answer stores nothing and leaves the rest of the body unread.
+  if (fault && fault->answerAfterBytes) {
+    if (*fault->answerAfterBytes > 0) {
+      reader([&](const char*, std::size_t size) {
+        received += size;
+        return received < *fault->answerAfterBytes;
+      });
+    }
+    response.status = fault->status == 0 ? 200 : fault->status;
+    for (const auto& [name, value] : fault->headers) response.set_header(name, value);
+    response.set_header("Connection", "close");
     return done();
   }
 

@@ -29,6 +29,10 @@ namespace veltrano::uploadservice {
 struct UploadServiceOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: any free port
+  // Scheme, host and port the upload URLs it hands out start with, e.g.
+  // "https://uploads.example.org" behind a proxy; empty: the address it
+  // listens on. Never taken from a request, whose Host the client chose.
+  std::string publicBaseURL{};
   std::filesystem::path storage{};
   std::vector<std::string> tokens{};  // accepted bearer tokens; at least one
   std::string secret{};               // signing secret; empty: a random one
@@ -52,10 +56,14 @@ struct Fault {
   std::vector<std::pair<std::string, std::string>> headers;  // extra headers of that answer
   std::string body;                                          // body of that answer
   std::string contentType = "application/json";
+  // Give the canned answer after reading only this many PUT body bytes
+  // (0: before any, from the 100-continue check when the client asks for
+  // one), then close the connection: a server or proxy answering early.
+  std::optional<std::uint64_t> answerAfterBytes;
 
   // From the control endpoint's JSON: {"endpoint": "signedUrl"|"put"|"any",
   // "count", "stallMs", "dropAfterBytes", "bytesPerSecond", "status",
-  // "headers": {name: value}, "body", "contentType"}. Throws
+  // "headers": {name: value}, "body", "contentType", "answerAfterBytes"}. Throws
   // std::invalid_argument for anything else.
   static Fault fromJson(const nlohmann::json& json);
 };
@@ -93,6 +101,7 @@ class UploadService {
 
   int port() const noexcept { return port_; }
   // The value for Info.json, e.g. "http://127.0.0.1:40123/upload-url".
+  // Under the public base URL when one is configured.
   std::string signedURLEndpoint() const;
   // A signed upload URL as the POST would hand out, with a chosen expiry.
   std::string uploadURL(const std::string& objectPath, std::int64_t expiry,
@@ -108,12 +117,12 @@ class UploadService {
   void handleSignedURL(const httplib::Request& request, httplib::Response& response);
   void handlePut(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
   int checkSignature(const httplib::Request& request, std::string& objectPath) const;
-  std::optional<Fault> takeFault(Fault::Endpoint endpoint);
+  std::optional<Fault> takeFault(Fault::Endpoint endpoint, bool onlyAnswerBeforeBody = false);
   // Returns false when the service stopped during the wait.
   bool sleepFor(std::chrono::nanoseconds duration);
   std::size_t record(const httplib::Request& request);
   void finish(std::size_t index, int status, std::uint64_t bodyBytes, std::string body = {});
-  std::string baseURL(const httplib::Request* request) const;
+  std::string baseURL() const;
 
   UploadServiceOptions options_;
   UrlSigner signer_;

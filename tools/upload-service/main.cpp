@@ -13,10 +13,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veltrano-upload-service --storage DIR --token TOKEN [--token TOKEN ...]\n"
-    "                               [--listen HOST:PORT] [--secret SECRET] [--ttl SECONDS]\n"
+    "                               [--listen HOST:PORT] [--public-url URL] [--secret SECRET]\n"
+    "                               [--ttl SECONDS]\n"
     "\n"
     "  --listen HOST:PORT  address to serve on (default 127.0.0.1:0; port 0 picks a free one,\n"
     "                      IPv6 as [::1]:PORT)\n"
+    "  --public-url URL    scheme, host and port of the upload URLs handed out, when clients\n"
+    "                      reach the service through another address (default: the listen\n"
+    "                      address)\n"
     "  --storage DIR       folder the uploaded objects are stored in\n"
     "  --token TOKEN       accepted bearer token of the signed-URL request (repeatable)\n"
     "  --secret SECRET     URL signing secret (default: random for this run)\n"
@@ -71,6 +75,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--listen") {
       parseListen(value(), options);
+    } else if (arg == "--public-url") {
+      options.publicBaseURL = value();
     } else if (arg == "--storage") {
       options.storage = value();
     } else if (arg == "--token") {
