@@ -25,7 +25,15 @@ const Logger& recordingLog() {
   return log;
 }
 
+// An error's description for the log. Boost's own errors append their
+// source location to what(); their message alone reads like the others.
 std::string describe(const std::exception_ptr& error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code().message();
+  } catch (...) {
+  }
   return RecordingError::describe(error);
 }
 
