@@ -46,6 +46,7 @@ struct TempFolder {
 // What happens to one recorder: how long its start and stop take and
 // whether they fail.
 struct RecorderScript {
+  bool cannotCreate = false;  // makeRecorder itself throws
   bool failStart = false;
   bool failStop = false;
   Duration startTime = 100ms;
@@ -180,6 +181,7 @@ class CoordinatorTest : public ::testing::Test {
         script = scripts.front();
         scripts.pop_front();
       }
+      if (script.cannotCreate) throw std::runtime_error("no recorder available");
       return std::make_shared<FakeRecorder>(++recordersMade, script, clock.sleepFunction(), main, &trace);
     };
     auto client = std::shared_ptr<const AnswerVideoUploadClientProtocol>(&uploads, [](auto*) {});
