@@ -6,6 +6,8 @@
 
 #include <boost/system/system_error.hpp>
 
+#include <set>
+
 using namespace veltrano;
 using namespace veltrano::testing;
 using nlohmann::json;
@@ -239,6 +241,11 @@ TEST_P(RotationTest, CutsHandOffEveryClipAndALeaveWaitsForTheCut) {
   for (const auto& call : uploads.calls) uploaded.push_back(call.content);
   std::sort(uploaded.begin(), uploaded.end());
   EXPECT_EQ(uploaded, c.uploaded);
+  // All hand-offs share one wall-clock second, yet each clip has its own
+  // object path: none replaces another in storage.
+  std::set<std::string> objectPaths;
+  for (const auto& call : uploads.calls) objectPaths.insert(call.objectPath);
+  EXPECT_EQ(objectPaths.size(), uploads.calls.size());
   for (const auto& [level, message] : c.logged)
     EXPECT_TRUE(contains(logs(level), message)) << message << " in " << ::testing::PrintToString(logs(level));
   EXPECT_EQ(std::count_if(trace.begin(), trace.end(), [](const std::string& t) { return t.rfind("stop ", 0) == 0; }),
@@ -291,3 +298,32 @@ INSTANTIATE_TEST_SUITE_P(
                      {{LogLevel::debug, "Chunk rotation restart sleep cancelled: Operation canceled"}},
                      1}),
     [](const auto& info) { return info.param.name; });
+
+TEST(AnswerObjectPath, StampsAreUtcSecondsWithHyphensAndNeverRepeatForOneAnswer) {
+  using namespace std::chrono;
+  const auto t = sys_days{December / 5 / 2026} + 16h + 7min + 47s;
+  EXPECT_EQ(answerObjectPath("u", "s", "a", t + 999ms), "u/s/a/2026-12-05T16-07-47Z.mp4");
+  EXPECT_EQ(makeClipFileURL("/r").filename().string().size(), std::string("veltrano-answer-.mp4").size() + 36);
+
+  // (answer, offset from t) -> issued stamp: the same or an earlier second
+  // moves one past the last one issued for that answer only.
+  AnswerObjectPathIssuer issuer;
+  const std::vector<std::tuple<std::string, milliseconds, std::string>> table = {
+      {"a", 0ms, "a/2026-12-05T16-07-47Z"},     {"a", 400ms, "a/2026-12-05T16-07-48Z"},
+      {"a", -5000ms, "a/2026-12-05T16-07-49Z"}, {"b", 0ms, "b/2026-12-05T16-07-47Z"},
+      {"a", 10s, "a/2026-12-05T16-07-57Z"},     {"a", 10s, "a/2026-12-05T16-07-58Z"},
+  };
+  for (const auto& [answer, offset, expected] : table)
+    EXPECT_EQ(issuer.issue("u", "s", answer, t + offset), "u/s/" + expected + ".mp4") << answer << offset.count();
+}
+
+TEST(RetryBackoff, BothTablesDoubleFromTheirBaseToTheirCap) {
+  const std::vector<std::tuple<std::int64_t, std::uint64_t, std::uint64_t>> table = {
+      {-1, 250'000'000, 1'000'000'000},   {1, 250'000'000, 1'000'000'000},    {2, 500'000'000, 2'000'000'000},
+      {3, 1'000'000'000, 4'000'000'000},  {4, 2'000'000'000, 8'000'000'000},  {5, 2'000'000'000, 16'000'000'000},
+      {6, 2'000'000'000, 16'000'000'000}, {60, 2'000'000'000, 16'000'000'000}};
+  for (const auto& [attempt, restart, retry] : table) {
+    EXPECT_EQ(defaultChunkRestartBackoffNanoseconds(attempt), restart) << attempt;
+    EXPECT_EQ(defaultRetryUploadBackoffNanoseconds(attempt), retry) << attempt;
+  }
+}

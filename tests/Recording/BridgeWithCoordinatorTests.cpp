@@ -32,9 +32,7 @@ class BridgeWithCoordinatorTest : public CoordinatorTest {
 
   // Runs both loops and virtual time until every reply is in.
   void settle(const std::vector<std::shared_ptr<std::vector<json>>>& waiting) {
-    auto allIn = [&] {
-      return std::all_of(waiting.begin(), waiting.end(), [](const auto& r) { return !r->empty(); });
-    };
+    auto allIn = [&] { return std::all_of(waiting.begin(), waiting.end(), [](const auto& r) { return !r->empty(); }); };
     for (int round = 0; round < 10000 && !allIn(); ++round) {
       bool progressed = false;
       while (g_main_context_iteration(glib_, FALSE)) progressed = true;
