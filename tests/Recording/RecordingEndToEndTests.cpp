@@ -153,21 +153,26 @@ TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredB
     return error;
   };
 
+  // Finished objects of an answer (the service commits each once complete).
   auto objectsOf = [&](const std::string& answerId) {
-    std::set<std::string> names;
-    for (const auto& file : filesUnder(storage / "user/session" / answerId)) {
+    std::set<fs::path> objects;
+    for (const auto& file : filesUnder(storage / "user/session" / answerId))
+      if (file.extension() == ".mp4") objects.insert(file);
+    return objects;
+  };
+  auto expectPlayable = [&](const std::set<fs::path>& objects) {
+    for (const auto& file : objects) {
       std::string error;
       auto clip = inspectMp4(file, &error);
       EXPECT_TRUE(clip && clip->sampleCount > 0 && clip->width == 320) << file << ": " << error;
-      names.insert(file.filename().string());
     }
-    return names;
   };
 
   // Healthy service: three clips under three object paths of the answer.
   EXPECT_FALSE(recordAnswer("first"));
   EXPECT_TRUE(main.iterateUntil([&] { return objectsOf("first").size() == 3 && recordings().empty(); }, 30s))
       << objectsOf("first").size() << " objects, " << recordings().size() << " clips left";
+  expectPlayable(objectsOf("first"));
   EXPECT_TRUE(table().empty());
   EXPECT_EQ(json::parse(readFile(data / "pending-uploads.json")), json::array());
 
@@ -191,6 +196,7 @@ TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredB
   ASSERT_TRUE(control.Delete("/control/faults"));
   EXPECT_FALSE(main.run(callRetry(coordinator)));
   EXPECT_TRUE(main.iterateUntil([&] { return objectsOf("second").size() == 3 && table().empty(); }, 30s));
+  expectPlayable(objectsOf("second"));
   EXPECT_TRUE(recordings().empty());
   EXPECT_EQ(json::parse(readFile(data / "pending-uploads.json")), json::array());
 
