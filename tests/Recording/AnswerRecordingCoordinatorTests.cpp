@@ -235,6 +235,11 @@ TEST_P(RotationTest, CutsHandOffEveryClipAndALeaveWaitsForTheCut) {
   runUntil(left);
   EXPECT_EQ(left->value, status("idle"));
   EXPECT_FALSE(state().rotationArmed);
+  // The leave waited for the cut: every stop had been called by its reply.
+  auto stopCalls = [&] {
+    return std::count_if(trace.begin(), trace.end(), [](const std::string& t) { return t.rfind("stop ", 0) == 0; });
+  };
+  EXPECT_EQ(stopCalls(), c.stops);
   clock.advance(10s);  // the clips' own upload tasks end
 
   std::vector<std::string> uploaded;
