@@ -4,6 +4,7 @@
 #include "PendingUploads/FileURL.hpp"
 #include "PendingUploads/PendingUploadsCodec.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
+#include "Runtime/ProcessConfiguration.hpp"
 #include "Runtime/WorkerThread.hpp"
 #include "Support/PosixFile.hpp"
 
@@ -65,6 +66,8 @@ PendingUploadsStore& PendingUploadsStore::shared() {
   // Leaked on purpose: operations may still be queued on the worker when
   // static destructors run.
   static PendingUploadsStore* const instance = [] {
+    if (const auto& folder = processConfiguration().dataFolder)
+      return new PendingUploadsStore(WorkerThread::shared().makeStrand(), *folder, recordingsDirectoryURL());
     const auto base = applicationSupportBase(g_get_user_data_dir(), g_get_tmp_dir(),
                                              "applicationSupportDirectory unavailable; falling back to temporary directory");
     return new PendingUploadsStore(WorkerThread::shared().makeStrand(), base / kApplicationDataFolderName,

@@ -1,6 +1,7 @@
 #include "PendingUploads/RecordingsDirectory.hpp"
 
 #include "Runtime/Logger.hpp"
+#include "Runtime/ProcessConfiguration.hpp"
 
 #include <glib.h>
 
@@ -24,6 +25,11 @@ std::filesystem::path recordingsDirectoryIn(const std::filesystem::path& base) {
 }
 
 std::filesystem::path recordingsDirectoryURL() {
+  if (const auto& folder = processConfiguration().dataFolder) {
+    std::error_code ignored;
+    std::filesystem::create_directories(*folder / "recordings", ignored);
+    return *folder / "recordings";
+  }
   return recordingsDirectoryIn(applicationSupportBase(
       g_get_user_data_dir(), g_get_tmp_dir(),
       "applicationSupportDirectory unavailable; falling back to temporary directory for recordings"));

@@ -47,6 +47,8 @@ class Task {
   bool isCancelled() const;
   bool isFinished() const;
   explicit operator bool() const noexcept { return state_ != nullptr; }
+  // Whether both handles refer to the same task (or both are empty).
+  bool sameTaskAs(const Task& other) const noexcept { return state_ == other.state_; }
 
  private:
   struct Joiner {

@@ -1,6 +1,7 @@
 #include "Upload/AnswerVideoUploadClient.hpp"
 
 #include "Runtime/Bundle.hpp"
+#include "Runtime/ProcessConfiguration.hpp"
 #include "Upload/SignedUrlReply.hpp"
 
 #include <fcntl.h>
@@ -328,7 +329,11 @@ AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson,
     : infoJson_(std::move(infoJson)), driver_(&driver), options_(std::move(options)) {}
 
 AnswerVideoUploadClient& AnswerVideoUploadClient::shared() {
-  static auto* instance = new AnswerVideoUploadClient(Bundle::ofRunningProgram().infoJson(), CurlMultiDriver::shared());
+  static auto* instance = [] {
+    const auto& root = processConfiguration().bundleRoot;
+    const Bundle bundle = root ? Bundle{*root} : Bundle::ofRunningProgram();
+    return new AnswerVideoUploadClient(bundle.infoJson(), CurlMultiDriver::shared());
+  }();
   return *instance;
 }
 

@@ -2,6 +2,7 @@
 
 #include "Runtime/Asio.hpp"
 #include "Runtime/Logger.hpp"
+#include "Upload/AnswerVideoUploadClientProtocol.hpp"
 #include "Upload/CurlMultiDriver.hpp"
 #include "Upload/UploadError.hpp"
 
@@ -27,7 +28,7 @@ namespace veltrano {
 // serialised or a reply that is not JSON; system_error(operation_aborted)
 // when the calling task is cancelled. The clip stays on disk on every
 // failure.
-class AnswerVideoUploadClient {
+class AnswerVideoUploadClient final : public AnswerVideoUploadClientProtocol {
  public:
   struct Options {
     // No byte moving for this long, either way, fails a request; a slow
@@ -49,7 +50,7 @@ class AnswerVideoUploadClient {
   static AnswerVideoUploadClient& shared();
 
   Awaitable<void> upload(std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                         std::string answerId, std::string objectPath, std::string idToken) const;
+                         std::string answerId, std::string objectPath, std::string idToken) const override;
 
  private:
   std::filesystem::path infoJson_;

@@ -1,3 +1,4 @@
+#include "Runtime/Cancellation.hpp"
 #include "Runtime/Sleep.hpp"
 #include "Runtime/Task.hpp"
 #include "Runtime/WorkerThread.hpp"
@@ -135,45 +136,59 @@ TEST(Task, JoinAfterCompletionReturnsTheResultAtOnce) {
 
 namespace {
 
-// Clean-up that must await after a cancellation resets the state first.
-Awaitable<void> sleepWithCleanup(SleepFunction sleep, std::vector<std::string>* trace) {
-  std::exception_ptr failure;
+// Clean-up that must still await after a cancellation (a store write, here
+// an actor call on another strand) takes the cancellation back first.
+Awaitable<void> storeWrite(std::vector<std::string>* trace, std::string what) {
+  trace->push_back(what);
+  co_return;
+}
+
+Awaitable<void> sleepWithCleanup(SleepFunction sleep, Strand store, std::vector<std::string>* trace) {
   try {
     co_await sleep(60s);
-  } catch (...) {
-    failure = std::current_exception();
+  } catch (const boost::system::system_error&) {
+    trace->push_back("sleep aborted");
   }
   try {
-    co_await sleep(1s);
-    trace->push_back("cleanup without reset ran");
-  } catch (...) {
-    trace->push_back("cleanup without reset aborted");
+    co_await asio::co_spawn(store, storeWrite(trace, "write without taking"), asio::use_awaitable);
+  } catch (const boost::system::system_error& e) {
+    trace->push_back(e.code() == asio::error::operation_aborted ? "aborted before it ran" : e.what());
   }
-  co_await asio::this_coro::reset_cancellation_state();
-  co_await sleep(1s);
-  trace->push_back("cleanup after reset ran");
-  if (failure) std::rethrow_exception(failure);
+  const bool cancelled = takeCancellation(co_await asio::this_coro::cancellation_state);
+  trace->push_back(cancelled ? "was cancelled" : "was not cancelled");
+  co_await asio::co_spawn(store, storeWrite(trace, "write after taking"), asio::use_awaitable);
+  // A shielded step runs to its end although the task is cancelled while it
+  // runs; the cancellation then shows at the next await.
+  co_await runShielded(store, sleepThenRecord(sleep, 5s, trace));
+  trace->push_back(isCancelled(co_await asio::this_coro::cancellation_state) ? "cancelled again" : "not cancelled");
+  co_await sleep(1s);  // throws at once
+  trace->push_back("not reached");
 }
 
 }  // namespace
 
-TEST(Task, AwaitsAfterCancellationFailUntilTheStateIsReset) {
+TEST(Task, CleanUpAfterACancellationTakesItBackThenAwaitsAndShieldedStepsRunToTheirEnd) {
   ManualExecutor ex;
   VirtualClock clock([&] { ex.runUntilIdle(); });
   std::vector<std::string> trace;
-  Task task = Task::spawn(ex.makeStrand(), sleepWithCleanup(clock.sleepFunction(), &trace));
+  asio::cancellation_signal signal;  // emitted twice, as a parent group may
+  bool finished = false;
+  auto done = [&](std::exception_ptr) { finished = true; };
+  asio::co_spawn(ex.makeStrand(), sleepWithCleanup(clock.sleepFunction(), ex.makeStrand(), &trace),
+                 asio::bind_cancellation_slot(signal.slot(), done));
   ex.runUntilIdle();
-  task.cancel();
+  signal.emit(asio::cancellation_type::terminal);
   ex.runUntilIdle();
-  EXPECT_EQ(trace, (std::vector<std::string>{"cleanup without reset aborted"}));
-  EXPECT_FALSE(task.isFinished());
-  clock.advance(1s);
-  EXPECT_EQ(trace.back(), "cleanup after reset ran");
-  EXPECT_TRUE(task.isFinished());
-  Outcome outcome;
-  Task::spawn(ex.makeStrand(), joinInto(task, &outcome));
+  EXPECT_EQ(trace, (std::vector<std::string>{"sleep aborted", "aborted before it ran",
+                                             "was cancelled", "write after taking", "sleeping"}));
+  signal.emit(asio::cancellation_type::terminal);
   ex.runUntilIdle();
-  EXPECT_TRUE(isAborted(outcome.error));
+  EXPECT_EQ(trace.back(), "sleeping");
+  clock.advance(5s);
+  EXPECT_EQ(trace.back(), "cancelled again");
+  EXPECT_EQ(trace[trace.size() - 2], "woke");
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(clock.pendingSleeps(), 0u);
 }
 
 // The same guarantees with real threads and a real timer.

@@ -1,0 +1,675 @@
+#include "Recording/AnswerRecordingCoordinator.hpp"
+
+#include "PendingUploads/Uuid.hpp"
+#include "Recording/RecordingError.hpp"
+#include "Runtime/BoundedGroup.hpp"
+#include "Runtime/Cancellation.hpp"
+#include "Upload/UploadError.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+namespace veltrano {
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+const Logger& recordingLog() {
+  static const Logger log("AnswerRecording");
+  return log;
+}
+
+// An error's description for the log. Boost's own errors append their
+// source location to what(); their message alone reads like the others.
+std::string describe(const std::exception_ptr& error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code().message();
+  } catch (...) {
+  }
+  return RecordingError::describe(error);
+}
+
+// Clip deletions never report errors.
+void deleteClip(const fs::path& path) {
+  std::error_code ignored;
+  fs::remove(path, ignored);
+}
+
+std::exception_ptr cancelledError() {
+  return std::make_exception_ptr(boost::system::system_error(asio::error::operation_aborted));
+}
+
+// Free coroutines for the hops: their arguments live in their own frames.
+Awaitable<void> startRecorder(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, fs::path url) {
+  co_await recorder->startRecording(std::move(url));
+}
+
+Awaitable<fs::path> stopRecorder(std::shared_ptr<AnswerRecordingVideoRecorder> recorder) {
+  co_return co_await recorder->stopRecording();
+}
+
+Awaitable<std::string> issueObjectPath(std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, std::string userId,
+                                       std::string sessionId, std::string answerId) {
+  co_return paths->issue(userId, sessionId, answerId, now());
+}
+
+Awaitable<void> uploadOnMain(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, fs::path fileURL,
+                             std::string userId, std::string sessionId, std::string answerId, std::string objectPath,
+                             std::string idToken) {
+  co_await client->upload(std::move(fileURL), std::move(userId), std::move(sessionId), std::move(answerId),
+                          std::move(objectPath), std::move(idToken));
+}
+
+Awaitable<void> sleepNanoseconds(SleepFunction sleep, std::uint64_t nanoseconds) {
+  co_await sleep(std::chrono::duration_cast<Duration>(std::chrono::nanoseconds(nanoseconds)));
+}
+
+Awaitable<void> sleepFor(SleepFunction sleep, Duration delay) {
+  co_await sleep(delay);
+}
+
+// File system errors that no retry can mend: the clip is gone or cannot be
+// read. Running out of descriptors or memory, or an I/O error, may pass.
+bool isPermanentFileError(const std::error_code& code) {
+  if (code.category() != std::generic_category() && code.category() != std::system_category()) return false;
+  switch (code.value()) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EINVAL:
+    case ELOOP:
+    case ENAMETOOLONG: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+std::uint64_t defaultChunkRestartBackoffNanoseconds(std::int64_t attempt) {
+  const std::int64_t k = attempt - 1;
+  if (k <= 0) return 250'000'000ull;
+  if (k <= 3) return 250'000'000ull << k;
+  return 2'000'000'000ull;
+}
+
+std::uint64_t defaultRetryUploadBackoffNanoseconds(std::int64_t attempt) {
+  const std::int64_t k = attempt - 1;
+  if (k <= 0) return 1'000'000'000ull;
+  if (k <= 4) return 1'000'000'000ull << k;
+  return 16'000'000'000ull;
+}
+
+fs::path makeClipFileURL(const fs::path& directory) {
+  return directory / ("veltrano-answer-" + Uuid::random().string() + ".mp4");
+}
+
+PendingUploadRecord makePendingUploadRecord(fs::path fileURL, std::string userId, std::string sessionId,
+                                            std::string answerId, std::string objectPath, std::string idToken,
+                                            std::chrono::system_clock::time_point now) {
+  PendingUploadRecord record;
+  record.id = Uuid::random();
+  record.fileURL = std::move(fileURL);
+  record.userId = std::move(userId);
+  record.sessionId = std::move(sessionId);
+  record.answerId = std::move(answerId);
+  record.objectPath = std::move(objectPath);
+  record.idToken = std::move(idToken);
+  record.enqueuedAt = ReferenceDate::fromTimePoint(now);
+  return record;
+}
+
+bool isPermanentUploadFailure(const std::exception_ptr& error, const fs::path& clip) {
+  std::error_code existsError;
+  if (!fs::exists(clip, existsError) && !existsError) return true;
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const UploadError& e) {
+    if (e.kind() != UploadError::Case::badHTTPStatus) return false;
+    const long status = e.status();
+    if (status < 400 || status > 499) return false;
+    return status != 401 && status != 403 && status != 408 && status != 425 && status != 429;
+  } catch (const std::system_error& e) {
+    return isPermanentFileError(e.code());
+  } catch (...) {
+    return false;
+  }
+}
+
+Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
+                                 std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
+                                 std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, fs::path fileURL,
+                                 std::string userId, std::string sessionId, std::string answerId, std::string idToken) {
+  const std::string objectPath =
+      co_await asio::co_spawn(main, issueObjectPath(paths, now, userId, sessionId, answerId), asio::use_awaitable);
+  const PendingUploadRecord record =
+      makePendingUploadRecord(fileURL, userId, sessionId, answerId, objectPath, idToken, now());
+  co_await store->upsert(record);
+  co_await asio::co_spawn(
+      main, uploadOnMain(client, fileURL, userId, sessionId, answerId, objectPath, idToken), asio::use_awaitable);
+  co_await store->remove(record.id);
+}
+
+Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
+                             PendingUploadRecord record) {
+  co_await asio::co_spawn(main,
+                          uploadOnMain(client, record.fileURL, record.userId, record.sessionId, record.answerId,
+                                       record.objectPath, record.idToken),
+                          asio::use_awaitable);
+}
+
+Awaitable<void> uploadChunk(std::optional<std::string> idToken, fs::path fileURL, UploadRecordedVideo upload,
+                            std::string userId, std::string sessionId, std::string answerId) {
+  const Logger& log = recordingLog();
+  if (!idToken || idToken->empty()) {
+    log.error("No Firebase id token for chunk upload; removing temp file.");
+    deleteClip(fileURL);
+    co_return;
+  }
+  std::exception_ptr failure;
+  try {
+    co_await upload(fileURL, userId, sessionId, answerId, *idToken);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) log.error("Chunk upload failed: " + describe(failure));
+}
+
+AnswerRecordingCoordinator::ChunkRotationDelay AnswerRecordingCoordinator::rotationDelayOf(SleepFunction sleep,
+                                                                                           Duration delay) {
+  return [sleep = std::move(sleep), delay] { return sleepFor(sleep, delay); };
+}
+
+AnswerRecordingCoordinator::NanosecondSleep AnswerRecordingCoordinator::nanosecondSleepOf(SleepFunction sleep) {
+  return [sleep = std::move(sleep)](std::uint64_t nanoseconds) { return sleepNanoseconds(sleep, nanoseconds); };
+}
+
+std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::create(Parts parts) {
+  return std::shared_ptr<AnswerRecordingCoordinator>(new AnswerRecordingCoordinator(std::move(parts)));
+}
+
+AnswerRecordingCoordinator::AnswerRecordingCoordinator(Parts parts)
+    : makeRecorder(std::move(parts.makeRecorder)),
+      uploadRecordedVideo(std::move(parts.uploadRecordedVideo)),
+      chunkRotationDelay(std::move(parts.chunkRotationDelay)),
+      makeTempRecordingURL(std::move(parts.makeTempRecordingURL)),
+      store(std::move(parts.store)),
+      retryUpload(std::move(parts.retryUpload)),
+      retryUploadMaxConcurrent(parts.retryUploadMaxConcurrent),
+      retryUploadMaxAttempts(parts.retryUploadMaxAttempts),
+      retryUploadBackoffNanoseconds(std::move(parts.retryUploadBackoffNanoseconds)),
+      retryUploadSleep(std::move(parts.retryUploadSleep)),
+      chunkRestartMaxAttempts(parts.chunkRestartMaxAttempts),
+      chunkRestartBackoffNanoseconds(std::move(parts.chunkRestartBackoffNanoseconds)),
+      chunkRestartSleep(std::move(parts.chunkRestartSleep)),
+      strand_(std::move(parts.strand)),
+      main_(std::move(parts.main)),
+      uploads_(std::move(parts.uploads)),
+      objectPaths_(parts.objectPaths ? std::move(parts.objectPaths) : std::make_shared<AnswerObjectPathIssuer>()),
+      now_(std::move(parts.now)) {}
+
+// Public operations: each hops to the strand.
+
+Awaitable<json> AnswerRecordingCoordinator::enterAnswer(EnterAnswerPayload payload) {
+  co_return co_await asio::co_spawn(strand_, enterAnswerHere(std::move(payload)), asio::use_awaitable);
+}
+
+Awaitable<void> AnswerRecordingCoordinator::finalizeForTermination(bool deferUpload) {
+  co_await asio::co_spawn(strand_, finalizeForTerminationHere(deferUpload), asio::use_awaitable);
+}
+
+Awaitable<void> AnswerRecordingCoordinator::retryPendingUploads(std::string idToken) {
+  co_await asio::co_spawn(strand_, retryPendingUploadsHere(std::move(idToken)), asio::use_awaitable);
+}
+
+Awaitable<AnswerRecordingCoordinator::State> AnswerRecordingCoordinator::state() {
+  co_return co_await asio::co_spawn(strand_, stateHere(), asio::use_awaitable);
+}
+
+Awaitable<AnswerRecordingCoordinator::State> AnswerRecordingCoordinator::stateHere() {
+  State state;
+  state.recording = recorder_ != nullptr;
+  if (active_) state.activeAnswerId = active_->answerId;
+  state.lastIdToken = lastIdToken_;
+  state.rotationGeneration = rotationGeneration_;
+  state.enterGeneration = enterGeneration_;
+  state.rotationArmed = chunkRotationSleepTask_ && !chunkRotationSleepTask_.isFinished();
+  state.recordingFileURL = recordingFileURL_;
+  state.pendingRetryDrainTask = pendingRetryDrainTask_;
+  co_return state;
+}
+
+// Hops to the main actor for the recorder, shielded: a rotation cancelled
+// meanwhile never tears a start or a stop in half; it finds out through the
+// generation instead.
+
+Awaitable<void> AnswerRecordingCoordinator::startOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
+                                                        fs::path url) {
+  co_await runShielded(main_, startRecorder(std::move(recorder), std::move(url)));
+}
+
+Awaitable<fs::path> AnswerRecordingCoordinator::stopOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder) {
+  co_return co_await runShielded(main_, stopRecorder(std::move(recorder)));
+}
+
+Awaitable<std::string> AnswerRecordingCoordinator::objectPathOnMain(ActiveAnswer answer) {
+  co_return co_await asio::co_spawn(
+      main_, issueObjectPath(objectPaths_, now_, answer.userId, answer.sessionId, answer.answerId),
+      asio::use_awaitable);
+}
+
+Awaitable<void> AnswerRecordingCoordinator::storeLastClip(fs::path clip, ActiveAnswer answer, std::string idToken) {
+  const std::string objectPath = co_await objectPathOnMain(answer);
+  const PendingUploadRecord record = makePendingUploadRecord(
+      std::move(clip), answer.userId, answer.sessionId, answer.answerId, objectPath, std::move(idToken), now_());
+  co_await store->upsert(record);
+}
+
+void AnswerRecordingCoordinator::spawnChunkUpload(fs::path clip, ActiveAnswer answer) {
+  // Its own task, off the coordinator's strand, that nobody awaits or
+  // cancels; it carries the token of this moment.
+  auto work = uploadChunk(lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(answer.userId),
+                          std::move(answer.sessionId), std::move(answer.answerId));
+  asio::co_spawn(asio::make_strand(uploads_), std::move(work), asio::detached);
+}
+
+// Entering and leaving.
+
+Awaitable<json> AnswerRecordingCoordinator::enterAnswerHere(EnterAnswerPayload payload) {
+  if (!payload.answerId) {
+    ++enterGeneration_;
+    co_await stopCurrentRecording(payload.idToken, false);
+    json idle = {{"status", "idle"}};
+    co_return idle;
+  }
+
+  ActiveAnswer requested{payload.userId, payload.sessionId, *payload.answerId};
+  if (active_ && *active_ == requested && recorder_) {
+    lastIdToken_ = payload.idToken;
+    co_await store->updateIdTokenForAnswer(requested.userId, requested.sessionId, requested.answerId, payload.idToken);
+    json already = {{"status", "already_recording"}, {"answerId", requested.answerId}};
+    co_return already;
+  }
+
+  const std::uint64_t generation = ++enterGeneration_;
+  if (active_) co_await stopCurrentRecording(payload.idToken, false);
+  json aborted = {{"status", "aborted"}};
+  if (enterGeneration_ != generation) co_return aborted;
+
+  const fs::path url = makeTempRecordingURL();
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeRecorder();
+  std::exception_ptr startFailure;
+  try {
+    co_await startOnMain(recorder, url);
+  } catch (...) {
+    startFailure = std::current_exception();
+  }
+  if (startFailure) {
+    deleteClip(url);
+    recorder.reset();
+    throw RecordingError::cameraSetupFailed(startFailure);
+  }
+  if (enterGeneration_ != generation) {
+    co_await discardStaleRecording(std::move(recorder), url);
+    co_return aborted;
+  }
+
+  recorder_ = std::move(recorder);
+  recordingFileURL_ = url;
+  active_ = requested;
+  lastIdToken_ = payload.idToken;
+  log.info("Recording started for answer " + requested.answerId);
+  scheduleChunkRotation(true);
+  json recording = {{"status", "recording"}, {"answerId", requested.answerId}};
+  co_return recording;
+}
+
+Awaitable<void> AnswerRecordingCoordinator::finalizeForTerminationHere(bool deferUpload) {
+  ++enterGeneration_;
+  std::exception_ptr failure;
+  try {
+    co_await stopCurrentRecording(std::nullopt, deferUpload);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) log.error("Termination finalize failed: " + describe(failure));
+}
+
+Awaitable<void> AnswerRecordingCoordinator::cancelChunkRotation() {
+  ++rotationGeneration_;
+  Task task = chunkRotationSleepTask_;
+  if (task) {
+    task.cancel();
+    try {
+      co_await task.join();
+    } catch (...) {
+      // A cancelled delay ends the task with operation_aborted: expected.
+    }
+  }
+  // An enter that ran while this one waited may have armed a new rotation;
+  // that one is not ours to forget.
+  if (chunkRotationSleepTask_.sameTaskAs(task)) chunkRotationSleepTask_ = Task();
+}
+
+Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<std::string> idToken, bool deferUpload) {
+  co_await cancelChunkRotation();
+  if (!recorder_) {
+    active_.reset();
+    co_return;
+  }
+  // From here on a new enter may start another recording while this one is
+  // being finished.
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = std::move(recorder_);
+  recorder_.reset();
+  const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
+  recordingFileURL_.reset();
+  const std::optional<ActiveAnswer> answer = std::move(active_);
+  active_.reset();
+
+  fs::path clip;
+  std::exception_ptr stopFailure;
+  try {
+    clip = co_await stopOnMain(std::move(recorder));
+  } catch (...) {
+    stopFailure = std::current_exception();
+  }
+  if (stopFailure) {
+    if (fileURL) deleteClip(*fileURL);
+    throw RecordingError::recordingStopFailed(stopFailure);
+  }
+  if (!answer) {
+    deleteClip(clip);
+    co_return;
+  }
+
+  const std::optional<std::string> token = idToken ? idToken : lastIdToken_;
+  if (deferUpload || !token || token->empty()) {
+    if (!deferUpload) log.error("No Firebase id token for answer video upload; enqueueing for retry on next launch.");
+    co_await storeLastClip(clip, *answer, token.value_or(""));
+    // A recording started meanwhile keeps its own token.
+    if (!active_) lastIdToken_.reset();
+    co_return;
+  }
+
+  std::exception_ptr uploadFailure;
+  try {
+    co_await uploadRecordedVideo(clip, answer->userId, answer->sessionId, answer->answerId, *token);
+  } catch (...) {
+    uploadFailure = std::current_exception();
+  }
+  if (!uploadFailure) {
+    if (!active_) lastIdToken_.reset();
+    co_return;
+  }
+  log.error("Upload failed: " + describe(uploadFailure));
+  throw RecordingError::uploadFailed(uploadFailure);
+}
+
+Awaitable<void> AnswerRecordingCoordinator::discardStaleRecording(
+    std::shared_ptr<AnswerRecordingVideoRecorder> recorder, fs::path fileURL) {
+  fs::path clip;
+  std::exception_ptr failure;
+  try {
+    clip = co_await stopOnMain(std::move(recorder));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) {
+    deleteClip(clip);
+    co_return;
+  }
+  deleteClip(fileURL);
+  log.debug("Stale recording discard: " + describe(failure));
+}
+
+// Clip rotation.
+
+void AnswerRecordingCoordinator::scheduleChunkRotation(bool cancelExisting) {
+  if (cancelExisting && chunkRotationSleepTask_) chunkRotationSleepTask_.cancel();
+  chunkRotationSleepTask_ = Task::spawn(strand_, rotationTask(shared_from_this(), rotationGeneration_));
+}
+
+Awaitable<void> AnswerRecordingCoordinator::rotationTask(std::shared_ptr<AnswerRecordingCoordinator> self,
+                                                         std::uint64_t generation) {
+  std::exception_ptr delayFailure;
+  try {
+    co_await self->chunkRotationDelay();
+  } catch (...) {
+    delayFailure = std::current_exception();
+  }
+  if (delayFailure) co_return;
+  co_await self->rotateChunk(generation);
+}
+
+Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation) {
+  if (rotationGeneration_ != generation || !recorder_ || !active_) co_return;
+  const ActiveAnswer answer = *active_;
+  const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
+  recordingFileURL_.reset();
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = std::move(recorder_);
+  recorder_.reset();
+
+  fs::path clip;
+  std::exception_ptr stopFailure;
+  try {
+    clip = co_await stopOnMain(std::move(recorder));
+  } catch (...) {
+    stopFailure = std::current_exception();
+  }
+  // A stop that overtook the cut shows in the generation; its cancellation
+  // must not keep this cut from finishing its clean-up.
+  takeCancellation(co_await asio::this_coro::cancellation_state);
+  if (!stopFailure) {
+    spawnChunkUpload(clip, answer);
+  } else {
+    if (fileURL) deleteClip(*fileURL);
+    log.error("Chunk rotation stop failed: " + describe(stopFailure));
+  }
+
+  if (rotationGeneration_ != generation || !active_) co_return;
+  const std::optional<StartedClip> next = co_await startNextChunk(generation, answer);
+  if (!next) co_return;
+  if (rotationGeneration_ == generation && active_) {
+    recorder_ = next->recorder;
+    recordingFileURL_ = next->fileURL;
+    log.info("Recording chunk rotated for answer " + answer.answerId);
+    scheduleChunkRotation(false);
+    co_return;
+  }
+
+  fs::path partial;
+  std::exception_ptr partialFailure;
+  try {
+    partial = co_await stopOnMain(next->recorder);
+  } catch (...) {
+    partialFailure = std::current_exception();
+  }
+  takeCancellation(co_await asio::this_coro::cancellation_state);
+  if (!partialFailure)
+    spawnChunkUpload(partial, answer);
+  else
+    log.error("Chunk rotation: failed to stop partial clip after invalidate: " + describe(partialFailure));
+}
+
+Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordingCoordinator::startNextChunk(
+    std::uint64_t generation, ActiveAnswer answer) {
+  const std::string maxAttempts = std::to_string(chunkRestartMaxAttempts);
+  for (std::int64_t attempt = 1;; ++attempt) {
+    if (rotationGeneration_ != generation || !active_) co_return std::nullopt;
+    const fs::path url = makeTempRecordingURL();
+    std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeRecorder();
+    std::exception_ptr startFailure;
+    try {
+      co_await startOnMain(recorder, url);
+    } catch (...) {
+      startFailure = std::current_exception();
+    }
+    takeCancellation(co_await asio::this_coro::cancellation_state);
+
+    if (!startFailure) {
+      if (rotationGeneration_ == generation && active_) {
+        StartedClip started{std::move(recorder), url};
+        co_return started;
+      }
+      // Invalidated while the camera started: this clip is a clip like any other.
+      fs::path partial;
+      std::exception_ptr partialFailure;
+      try {
+        partial = co_await stopOnMain(std::move(recorder));
+      } catch (...) {
+        partialFailure = std::current_exception();
+      }
+      takeCancellation(co_await asio::this_coro::cancellation_state);
+      if (!partialFailure)
+        spawnChunkUpload(partial, answer);
+      else
+        log.error("Chunk rotation: failed to stop partial clip after invalidate: " + describe(partialFailure));
+      co_return std::nullopt;
+    }
+
+    log.error("Chunk rotation restart failed (attempt " + std::to_string(attempt) + "/" + maxAttempts +
+              "): " + describe(startFailure));
+    deleteClip(url);
+    recorder.reset();
+    if (attempt >= chunkRestartMaxAttempts) {
+      // Only the answer this rotation belongs to is ended: a stop that
+      // overtook it may have let a newer answer start.
+      if (rotationGeneration_ == generation && active_) {
+        log.error("Chunk rotation restart exhausted " + maxAttempts + " attempts; recording stopped for answer " +
+                  answer.answerId);
+        active_.reset();
+        lastIdToken_.reset();
+      }
+      co_return std::nullopt;
+    }
+    const std::uint64_t wait = chunkRestartBackoffNanoseconds(attempt);
+    log.error("Chunk rotation restart backing off " + std::to_string(wait) + "ns before retry");
+    // A stop that came while the camera was starting has cancelled this
+    // task already (and the cancellation was taken back above): the wait
+    // counts as cancelled before it began.
+    std::exception_ptr sleepFailure;
+    if (rotationGeneration_ != generation) {
+      sleepFailure = cancelledError();
+    } else {
+      try {
+        co_await chunkRestartSleep(wait);
+      } catch (...) {
+        sleepFailure = std::current_exception();
+      }
+    }
+    if (sleepFailure) {
+      log.debug("Chunk rotation restart sleep cancelled: " + describe(sleepFailure));
+      co_return std::nullopt;
+    }
+    if (rotationGeneration_ != generation) co_return std::nullopt;
+  }
+}
+
+// Retry drain.
+
+Awaitable<void> AnswerRecordingCoordinator::retryPendingUploadsHere(std::string idToken) {
+  std::vector<PendingUploadRecord> snapshot = co_await store->allRecords();
+  if (snapshot.empty()) co_return;
+  log.info("Retrying " + std::to_string(snapshot.size()) + " pending upload(s) from prior session");
+  std::vector<PendingUploadRecord> retryList;
+  for (PendingUploadRecord& record : snapshot) {
+    std::error_code ignored;
+    if (fs::exists(record.fileURL, ignored)) {
+      co_await store->updateIdToken(record.id, idToken);
+      record.idToken = idToken;
+      retryList.push_back(std::move(record));
+    } else {
+      log.error("Pending upload file missing, removing stale record: " + record.objectPath);
+      co_await store->remove(record.id);
+    }
+  }
+  if (retryList.empty()) co_return;
+  if (pendingRetryDrainTask_) pendingRetryDrainTask_.cancel();
+  pendingRetryDrainTask_ = Task::spawn(strand_, drainTask(shared_from_this(), std::move(retryList)));
+}
+
+Awaitable<void> AnswerRecordingCoordinator::drainTask(std::shared_ptr<AnswerRecordingCoordinator> self,
+                                                      std::vector<PendingUploadRecord> records) {
+  try {
+    co_await self->drainPendingUploads(std::move(records));
+  } catch (...) {
+    // Cancelled by a newer drain; the records not uploaded stay stored.
+  }
+}
+
+Awaitable<void> AnswerRecordingCoordinator::drainPendingUploads(std::vector<PendingUploadRecord> records) {
+  auto self = shared_from_this();
+  auto body = [self](PendingUploadRecord record) { return self->retryPendingUpload(std::move(record)); };
+  const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(1, retryUploadMaxConcurrent));
+  co_await forEachBounded(std::move(records), limit, std::move(body));
+}
+
+Awaitable<void> AnswerRecordingCoordinator::retryPendingUpload(PendingUploadRecord record) {
+  for (std::int64_t attempt = 1;; ++attempt) {
+    std::exception_ptr failure;
+    try {
+      co_await retryUpload(record);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+
+    if (!failure) {
+      // Uploaded (and its file gone): the record must go even when the
+      // drain was cancelled meanwhile.
+      takeCancellation(co_await asio::this_coro::cancellation_state);
+      co_await store->remove(record.id);
+      if (attempt >= 2)
+        log.info("Retry upload succeeded for " + record.objectPath + " after attempt " + std::to_string(attempt));
+      co_return;
+    }
+
+    if (attempt < retryUploadMaxAttempts) {
+      const std::uint64_t wait = retryUploadBackoffNanoseconds(attempt);
+      log.error("Retry upload attempt " + std::to_string(attempt) + " failed for " + record.objectPath +
+                "; retrying in " + std::to_string(wait) + "ns");
+      std::exception_ptr sleepFailure;
+      try {
+        co_await retryUploadSleep(wait);
+      } catch (...) {
+        sleepFailure = std::current_exception();
+      }
+      if (sleepFailure) {
+        log.debug("Retry upload cancelled for " + record.objectPath);
+        co_return;
+      }
+      continue;
+    }
+
+    const std::string attempts = std::to_string(retryUploadMaxAttempts);
+    if (!isPermanentUploadFailure(failure, record.fileURL)) {
+      log.error("Retry upload failed for " + record.objectPath + " after " + attempts +
+                " attempts: " + describe(failure) + "; keeping pending record for a later retry");
+      co_return;
+    }
+    log.error("Retry upload failed for " + record.objectPath + " after " + attempts +
+              " attempts: " + describe(failure) + "; giving up and clearing pending record");
+    takeCancellation(co_await asio::this_coro::cancellation_state);
+    co_await store->remove(record.id);
+    std::error_code error;
+    if (fs::exists(record.fileURL, error)) {
+      if (fs::remove(record.fileURL, error) && !error)
+        log.info("Removed local file after exhausted retries: " + record.fileURL.string());
+      else
+        log.error("Failed to remove local file after exhausted retries: " + record.fileURL.string() + " " +
+                  error.message());
+    }
+    co_return;
+  }
+}
+
+}  // namespace veltrano

@@ -1,0 +1,220 @@
+#pragma once
+
+#include "Capture/AnswerRecordingVideoRecorder.hpp"
+#include "PendingUploads/PendingUploadRecord.hpp"
+#include "PendingUploads/PendingUploadsStoreProtocol.hpp"
+#include "Recording/AnswerObjectPath.hpp"
+#include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
+#include "Runtime/Asio.hpp"
+#include "Runtime/Logger.hpp"
+#include "Runtime/Sleep.hpp"
+#include "Runtime/Task.hpp"
+#include "Upload/AnswerVideoUploadClientProtocol.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrano {
+
+// Which clock names object paths and stamps pending records.
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
+
+// The write-ahead upload of one finished clip: on the main actor, name its
+// object path (time stamp = now); store a pending record for it; upload it
+// on the main actor; remove the record after success. A failure is thrown
+// unchanged and leaves the record and the file for a later retry.
+Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
+                                 std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
+                                 std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now,
+                                 std::filesystem::path fileURL, std::string userId, std::string sessionId,
+                                 std::string answerId, std::string idToken);
+
+// The direct upload of a pending record on the main actor; touches no record.
+Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
+                             PendingUploadRecord record);
+
+// A pending record for a clip: a new id, the answer's ids, the object path
+// and token given, enqueued now.
+PendingUploadRecord makePendingUploadRecord(std::filesystem::path fileURL, std::string userId, std::string sessionId,
+                                            std::string answerId, std::string objectPath, std::string idToken,
+                                            std::chrono::system_clock::time_point now);
+
+// "veltrano-answer-<UUID>.mp4" in `directory`.
+std::filesystem::path makeClipFileURL(const std::filesystem::path& directory);
+
+// Wait after failed clip start n: 0.25 s doubling to a 2 s cap.
+std::uint64_t defaultChunkRestartBackoffNanoseconds(std::int64_t attempt);
+// Wait after failed retry attempt n: 1 s doubling to a 16 s cap.
+std::uint64_t defaultRetryUploadBackoffNanoseconds(std::int64_t attempt);
+
+// Whether a retry that failed last with `error` can never succeed, so its
+// clip may be given up: the clip file is missing or unreadable (an errno
+// error of the file system), or the signed-URL request or the PUT was
+// refused with a 4xx status other than 401, 403, 408, 425 and 429. Anything
+// else (transport errors, timeouts, those statuses, 5xx, unparsable
+// replies, cancellation) may heal and keeps the clip.
+bool isPermanentUploadFailure(const std::exception_ptr& error, const std::filesystem::path& clip);
+
+// The hand-off of an intermediate clip, in a task of its own: without a
+// token the clip is deleted (logged); otherwise `upload` runs and a failure
+// is only logged. Never fails.
+using UploadRecordedVideo =
+    std::function<Awaitable<void>(std::filesystem::path fileURL, std::string userId, std::string sessionId,
+                                  std::string answerId, std::string idToken)>;
+Awaitable<void> uploadChunk(std::optional<std::string> idToken, std::filesystem::path fileURL,
+                            UploadRecordedVideo upload, std::string userId, std::string sessionId,
+                            std::string answerId);
+
+// Owns the webcam while the page has an answer open: records it in clips
+// cut at a fixed interval, hands every clip to the upload path and drains
+// the pending uploads on request. An actor on its own strand: every public
+// operation hops there, so callers simply co_await it from any executor;
+// operations interleave only at their awaits and re-check the generation
+// counters after each one. Recorder calls hop to the main actor.
+class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtocol,
+                                         public std::enable_shared_from_this<AnswerRecordingCoordinator> {
+ public:
+  using MakeRecorder = std::function<std::shared_ptr<AnswerRecordingVideoRecorder>()>;
+  using ChunkRotationDelay = std::function<Awaitable<void>()>;
+  using MakeTempRecordingURL = std::function<std::filesystem::path()>;
+  using RetryUpload = std::function<Awaitable<void>(PendingUploadRecord)>;
+  using Backoff = std::function<std::uint64_t(std::int64_t attempt)>;
+  using NanosecondSleep = std::function<Awaitable<void>(std::uint64_t nanoseconds)>;
+
+  // Where the coordinator runs and what it calls. The injected functions
+  // are in the order of the coordinator's fields; `shared` fills them with
+  // the shipping parts.
+  struct Parts {
+    Parts(Strand strand, asio::any_io_executor main, asio::any_io_executor uploads)
+        : strand(std::move(strand)), main(std::move(main)), uploads(std::move(uploads)) {}
+
+    Strand strand;                  // the coordinator's own
+    asio::any_io_executor main;     // the main actor (recorder calls)
+    asio::any_io_executor uploads;  // where intermediate clip uploads run, each on a strand of its own
+    MakeRecorder makeRecorder;
+    UploadRecordedVideo uploadRecordedVideo;
+    ChunkRotationDelay chunkRotationDelay;
+    MakeTempRecordingURL makeTempRecordingURL;
+    std::shared_ptr<PendingUploadsStoreProtocol> store;
+    RetryUpload retryUpload;
+    std::int64_t retryUploadMaxConcurrent = 2;
+    std::int64_t retryUploadMaxAttempts = 3;
+    Backoff retryUploadBackoffNanoseconds = defaultRetryUploadBackoffNanoseconds;
+    NanosecondSleep retryUploadSleep;
+    std::int64_t chunkRestartMaxAttempts = 3;
+    Backoff chunkRestartBackoffNanoseconds = defaultChunkRestartBackoffNanoseconds;
+    NanosecondSleep chunkRestartSleep;
+    // Names the object paths of last clips stored without an upload.
+    std::shared_ptr<AnswerObjectPathIssuer> objectPaths;
+    WallClock now = [] { return std::chrono::system_clock::now(); };
+  };
+
+  // The time-based defaults of the table over one sleep function: a 60 s
+  // rotation delay and sleeps of the given nanoseconds.
+  static ChunkRotationDelay rotationDelayOf(SleepFunction sleep, Duration delay = std::chrono::seconds(60));
+  static NanosecondSleep nanosecondSleepOf(SleepFunction sleep);
+
+  static std::shared_ptr<AnswerRecordingCoordinator> create(Parts parts);
+
+  // The process's coordinator: the machine's camera (or the configured
+  // camera sources), the shared upload client and the shared store, on the
+  // shared worker and main context. Created on first use from any thread,
+  // never destroyed.
+  static std::shared_ptr<AnswerRecordingCoordinator> shared();
+
+  Awaitable<nlohmann::json> enterAnswer(EnterAnswerPayload payload) override;
+  Awaitable<void> finalizeForTermination(bool deferUpload) override;
+  Awaitable<void> retryPendingUploads(std::string idToken) override;
+
+  // Snapshot of the recording state for tests and diagnostics; hops to the
+  // coordinator's strand.
+  struct State {
+    bool recording = false;  // a recorder is set
+    std::optional<std::string> activeAnswerId;
+    std::optional<std::string> lastIdToken;
+    std::uint64_t rotationGeneration = 0;
+    std::uint64_t enterGeneration = 0;
+    bool rotationArmed = false;  // a rotation task exists and has not finished
+    std::optional<std::filesystem::path> recordingFileURL;
+    Task pendingRetryDrainTask;  // the latest drain (empty before the first)
+  };
+  Awaitable<State> state();
+
+ private:
+  struct ActiveAnswer {
+    std::string userId, sessionId, answerId;
+    friend bool operator==(const ActiveAnswer&, const ActiveAnswer&) = default;
+  };
+  struct StartedClip {
+    std::shared_ptr<AnswerRecordingVideoRecorder> recorder;
+    std::filesystem::path fileURL;
+  };
+
+  explicit AnswerRecordingCoordinator(Parts parts);
+
+  // The bodies, on the strand.
+  Awaitable<nlohmann::json> enterAnswerHere(EnterAnswerPayload payload);
+  Awaitable<void> finalizeForTerminationHere(bool deferUpload);
+  Awaitable<void> retryPendingUploadsHere(std::string idToken);
+  Awaitable<State> stateHere();
+
+  void scheduleChunkRotation(bool cancelExisting);
+  Awaitable<std::optional<StartedClip>> startNextChunk(std::uint64_t generation, ActiveAnswer answer);
+  Awaitable<void> rotateChunk(std::uint64_t generation);
+  Awaitable<void> cancelChunkRotation();
+  Awaitable<void> discardStaleRecording(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
+                                        std::filesystem::path fileURL);
+  Awaitable<void> stopCurrentRecording(std::optional<std::string> idToken, bool deferUpload);
+  Awaitable<void> drainPendingUploads(std::vector<PendingUploadRecord> records);
+  Awaitable<void> retryPendingUpload(PendingUploadRecord record);
+
+  static Awaitable<void> rotationTask(std::shared_ptr<AnswerRecordingCoordinator> self, std::uint64_t generation);
+  static Awaitable<void> drainTask(std::shared_ptr<AnswerRecordingCoordinator> self,
+                                   std::vector<PendingUploadRecord> records);
+
+  Awaitable<void> startOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, std::filesystem::path url);
+  Awaitable<std::filesystem::path> stopOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder);
+  Awaitable<std::string> objectPathOnMain(ActiveAnswer answer);
+  Awaitable<void> storeLastClip(std::filesystem::path clip, ActiveAnswer answer, std::string idToken);
+  void spawnChunkUpload(std::filesystem::path clip, ActiveAnswer answer);
+
+  // Fields, in the order of the design.
+  const Logger log{"AnswerRecording"};
+  const MakeRecorder makeRecorder;
+  const UploadRecordedVideo uploadRecordedVideo;
+  const ChunkRotationDelay chunkRotationDelay;
+  const MakeTempRecordingURL makeTempRecordingURL;
+  const std::shared_ptr<PendingUploadsStoreProtocol> store;
+  const RetryUpload retryUpload;
+  const std::int64_t retryUploadMaxConcurrent;
+  const std::int64_t retryUploadMaxAttempts;
+  const Backoff retryUploadBackoffNanoseconds;
+  const NanosecondSleep retryUploadSleep;
+  const std::int64_t chunkRestartMaxAttempts;
+  const Backoff chunkRestartBackoffNanoseconds;
+  const NanosecondSleep chunkRestartSleep;
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder_;
+  std::optional<std::filesystem::path> recordingFileURL_;
+  std::optional<ActiveAnswer> active_;
+  std::optional<std::string> lastIdToken_;
+  std::uint64_t rotationGeneration_ = 0;
+  std::uint64_t enterGeneration_ = 0;
+  Task chunkRotationSleepTask_;
+  Task pendingRetryDrainTask_;
+
+  // Where it runs.
+  const Strand strand_;
+  const asio::any_io_executor main_;
+  const asio::any_io_executor uploads_;
+  const std::shared_ptr<AnswerObjectPathIssuer> objectPaths_;
+  const WallClock now_;
+};
+
+}  // namespace veltrano

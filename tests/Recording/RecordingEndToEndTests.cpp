@@ -1,0 +1,204 @@
+// One answer end to end with the real parts: the webcam recorder on a live
+// test pattern, the upload client against the reference service program on
+// a free loopback port, the real store in a temporary data folder, and the
+// rotation delay cut down to 2 s.
+
+#include "Capture/WebcamRecorder.hpp"
+#include "Mp4Inspector.hpp"
+#include "PendingUploads/PendingUploadsCodec.hpp"
+#include "PendingUploads/PendingUploadsStore.hpp"
+#include "Recording/AnswerRecordingCoordinator.hpp"
+#include "Recording/RecordingError.hpp"
+#include "Runtime/WorkerThread.hpp"
+#include "TestCameraSources.hpp"
+#include "Upload/AnswerVideoUploadClient.hpp"
+#include "Upload/UploadTestSupport.hpp"
+#include "support/CapturingLogSink.hpp"
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+using namespace veltrano;
+using namespace veltrano::testing;
+using namespace std::chrono_literals;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The reference service as a program of its own: its first line is its endpoint.
+class UploadServiceProgram {
+ public:
+  explicit UploadServiceProgram(const fs::path& storage) {
+    int out[2];
+    if (::pipe(out) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::execl(VELTRANO_UPLOAD_SERVICE_PROGRAM, VELTRANO_UPLOAD_SERVICE_PROGRAM, "--listen", "127.0.0.1:0", "--storage",
+              storage.c_str(), "--token", "tok", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    output_ = ::fdopen(out[0], "r");
+    char line[512] = {};
+    if (std::fgets(line, sizeof line, output_)) std::sscanf(line, "http://127.0.0.1:%d/", &port_);
+    endpoint_ = line;
+    while (!endpoint_.empty() && endpoint_.back() == '\n') endpoint_.pop_back();
+  }
+  ~UploadServiceProgram() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    std::fclose(output_);
+  }
+
+  const std::string& endpoint() const { return endpoint_; }
+  httplib::Client control() const { return httplib::Client("127.0.0.1", port_); }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* output_ = nullptr;
+  int port_ = 0;
+  std::string endpoint_;
+};
+
+Awaitable<void> callEnter(std::shared_ptr<AnswerRecordingCoordinator> c, std::optional<std::string> answerId,
+                          json* reply) {
+  EnterAnswerPayload payload;
+  payload.userId = "user";
+  payload.sessionId = "session";
+  payload.answerId = std::move(answerId);
+  payload.idToken = "tok";
+  *reply = co_await c->enterAnswer(std::move(payload));
+}
+
+Awaitable<void> callRetry(std::shared_ptr<AnswerRecordingCoordinator> c) {
+  co_await c->retryPendingUploads("tok");
+}
+
+}  // namespace
+
+TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredByOneRetry) {
+  TempDir dir;
+  const fs::path data = dir / "data", storage = dir / "objects", bundle = dir / "bundle";
+  fs::create_directories(data / "recordings");
+  UploadServiceProgram service(storage);
+  ASSERT_FALSE(service.endpoint().empty());
+  writeFile(bundle / "share/VeltranoMac/Info.json",
+            json{{"VeltranoAnswerVideoSignedURLRequestURL", service.endpoint()}}.dump());
+
+  LogCapture logs;
+  MainThread main;
+  WorkerThread worker;
+  const SleepFunction sleep = makeTimerSleep(worker.context());
+  auto store = std::make_shared<PendingUploadsStore>(worker.makeStrand(), data, data / "recordings");
+  CurlMultiDriver driver;
+  auto client = std::make_shared<const AnswerVideoUploadClient>(bundle / "share/VeltranoMac/Info.json", driver);
+  auto sources = std::make_shared<PipelineSourceFactory>(testPattern(320, 240, "pattern=ball"));
+  auto paths = std::make_shared<AnswerObjectPathIssuer>();
+  const asio::any_io_executor mainExecutor(main.context().get_executor());
+  const WallClock now = [] { return std::chrono::system_clock::now(); };
+
+  AnswerRecordingCoordinator::Parts parts(worker.makeStrand(), mainExecutor, worker.context().get_executor());
+  parts.makeRecorder = [sources, sleep]() -> std::shared_ptr<AnswerRecordingVideoRecorder> {
+    return WebcamRecorder::create(sources, sleep);
+  };
+  parts.uploadRecordedVideo = [=](fs::path file, std::string u, std::string s, std::string a, std::string t) {
+    return writeAheadUpload(client, store, mainExecutor, paths, now, std::move(file), std::move(u), std::move(s),
+                            std::move(a), std::move(t));
+  };
+  parts.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(sleep, 2s);
+  parts.makeTempRecordingURL = [data] { return makeClipFileURL(data / "recordings"); };
+  parts.store = store;
+  parts.retryUpload = [=](PendingUploadRecord record) { return directUpload(client, mainExecutor, std::move(record)); };
+  parts.retryUploadSleep = AnswerRecordingCoordinator::nanosecondSleepOf(sleep);
+  parts.chunkRestartSleep = AnswerRecordingCoordinator::nanosecondSleepOf(sleep);
+  parts.objectPaths = paths;
+  parts.now = now;
+  auto coordinator = AnswerRecordingCoordinator::create(std::move(parts));
+
+  std::string answerIdOfRotations;
+  auto recordings = [&] { return filesUnder(data / "recordings"); };
+  auto table = [&] { return decodePendingUploads(readFile(data / "pending-uploads.json")).records; };
+  auto rotations = [&] {
+    const auto info = logs->messages("AnswerRecording", LogLevel::info);
+    return std::count(info.begin(), info.end(), "Recording chunk rotated for answer " + answerIdOfRotations);
+  };
+
+  // Records one answer for two cuts and a little more, then leaves.
+  auto recordAnswer = [&](const std::string& answerId) -> std::exception_ptr {
+    answerIdOfRotations = answerId;
+    json reply;
+    auto entered = main.run(callEnter(coordinator, answerId, &reply));
+    EXPECT_FALSE(entered) << RecordingError::describe(entered);
+    EXPECT_EQ(reply, json({{"status", "recording"}, {"answerId", answerId}}));
+    const auto before = rotations();
+    EXPECT_TRUE(main.iterateUntil([&] { return rotations() >= before + 2; }, 30s)) << "two cuts";
+    const auto lastCut = std::chrono::steady_clock::now();
+    main.iterateUntil([&] { return std::chrono::steady_clock::now() - lastCut > 800ms; });
+    json left;
+    auto error = main.run(callEnter(coordinator, std::nullopt, &left));
+    if (!error) {
+      EXPECT_EQ(left, json({{"status", "idle"}}));
+    }
+    return error;
+  };
+
+  // Finished objects of an answer (the service commits each once complete).
+  auto objectsOf = [&](const std::string& answerId) {
+    std::set<fs::path> objects;
+    for (const auto& file : filesUnder(storage / "user/session" / answerId))
+      if (file.extension() == ".mp4") objects.insert(file);
+    return objects;
+  };
+  auto expectPlayable = [&](const std::set<fs::path>& objects) {
+    for (const auto& file : objects) {
+      std::string error;
+      auto clip = inspectMp4(file, &error);
+      EXPECT_TRUE(clip && clip->sampleCount > 0 && clip->width == 320) << file << ": " << error;
+    }
+  };
+
+  // Healthy service: three clips under three object paths of the answer.
+  EXPECT_FALSE(recordAnswer("first"));
+  EXPECT_TRUE(main.iterateUntil([&] { return objectsOf("first").size() == 3 && recordings().empty(); }, 30s))
+      << objectsOf("first").size() << " objects, " << recordings().size() << " clips left";
+  expectPlayable(objectsOf("first"));
+  EXPECT_TRUE(table().empty());
+  EXPECT_EQ(json::parse(readFile(data / "pending-uploads.json")), json::array());
+
+  // The service refuses every PUT: the clips stay with their records.
+  auto control = service.control();
+  ASSERT_TRUE(
+      control.Post("/control/faults", R"({"endpoint": "put", "count": 1000, "status": 503})", "application/json"));
+  auto failure = recordAnswer("second");
+  try {
+    if (failure) std::rethrow_exception(failure);
+    ADD_FAILURE() << "the leave's upload should have failed";
+  } catch (const RecordingError& e) {
+    EXPECT_EQ(e.kind(), RecordingError::Case::uploadFailed);
+    EXPECT_STREQ(e.what(), "UploadError.badHTTPStatus(503)");
+  }
+  EXPECT_TRUE(main.iterateUntil([&] { return table().size() == 3 && driver.transfersInFlight() == 0; }, 30s));
+  EXPECT_EQ(recordings().size(), 3u);
+  EXPECT_TRUE(objectsOf("second").empty());
+
+  // Healthy again: one retry delivers them all.
+  ASSERT_TRUE(control.Delete("/control/faults"));
+  EXPECT_FALSE(main.run(callRetry(coordinator)));
+  EXPECT_TRUE(main.iterateUntil([&] { return objectsOf("second").size() == 3 && table().empty(); }, 30s));
+  expectPlayable(objectsOf("second"));
+  EXPECT_TRUE(recordings().empty());
+  EXPECT_EQ(json::parse(readFile(data / "pending-uploads.json")), json::array());
+
+  worker.stop();
+}
