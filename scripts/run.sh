@@ -143,7 +143,12 @@ if ((stand_in_camera)); then
     if [[ -n ${WAYLAND_DISPLAY:-} && ${WAYLAND_DISPLAY} != /* && -n ${XDG_RUNTIME_DIR:-} ]]; then
       export WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY
     fi
-    graph=$(bash tests/support/private-pipewire.sh start --camera=1280x720@30) || {
+    # The build's own stand-in camera survives any number of consumer
+    # reconnections (Debian 12's pipewiresink does not).
+    camera_program=()
+    [[ -x build/tests/CameraExtension/standin-camera ]] &&
+      camera_program=(--camera-program="$PWD/build/tests/CameraExtension/standin-camera")
+    graph=$(bash tests/support/private-pipewire.sh start --camera=1280x720@30 "${camera_program[@]}") || {
       echo "run: the stand-in camera did not start" >&2
       exit 1
     }
