@@ -33,8 +33,8 @@ struct Shell {
   Bundle bundle = Bundle::ofRunningProgram();
   std::shared_ptr<SystemExtensionRequestManager> manager = SystemExtensionRequestManager::create(
       "Starting container app", bundle.systemExtensionsDirectory(),
-      SystemdUserUnitActivator::create(SystemdUserUnitActivator::defaultUnitDirectory(),
-                                       PipeWireCameraNodeUsage::create()));
+      SystemdUserUnitActivator::create(
+          SystemdUserUnitActivator::defaultUnitDirectory(), PipeWireCameraNodeUsage::create()));
   std::unique_ptr<ContentView> contentView;
 
   GtkWindow* makeWindow(GtkApplication* application) {
@@ -49,12 +49,12 @@ struct Shell {
       return WebViewHost::create(std::move(configuration));
     };
     contentView = std::make_unique<ContentView>(application, webAppRoot, makeWebView);
-    manager->addObserver([this](SystemExtensionRequestManager::Property property,
-                                SystemExtensionRequestManager::Phase phase) {
-      if (property == SystemExtensionRequestManager::Property::extensionBanner &&
-          phase == SystemExtensionRequestManager::Phase::didChange)
-        showBanner();
-    });
+    manager->addObserver(
+        [this](SystemExtensionRequestManager::Property property, SystemExtensionRequestManager::Phase phase) {
+          if (property == SystemExtensionRequestManager::Property::extensionBanner &&
+              phase == SystemExtensionRequestManager::Phase::didChange)
+            showBanner();
+        });
     showBanner();
     return contentView->window();
   }

@@ -14,23 +14,30 @@ namespace {
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
 constexpr std::string_view kReplacementEscape = "\\ufffd";
 
-
 std::optional<std::uint32_t> hexQuad(std::string_view text, std::size_t at) {
   if (at + 4 > text.size()) return std::nullopt;
   std::uint32_t value = 0;
   for (std::size_t i = 0; i < 4; ++i) {
     const char c = text[at + i];
     value <<= 4;
-    if (c >= '0' && c <= '9') value |= static_cast<std::uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') value |= static_cast<std::uint32_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') value |= static_cast<std::uint32_t>(c - 'A' + 10);
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      value |= static_cast<std::uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      value |= static_cast<std::uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      value |= static_cast<std::uint32_t>(c - 'A' + 10);
+    else
+      return std::nullopt;
   }
   return value;
 }
 
-bool isHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool isHighSurrogate(std::uint32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(std::uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -147,8 +154,8 @@ std::string formatInternetDateTime(std::chrono::system_clock::time_point time) {
   std::tm utc{};
   gmtime_r(&t, &utc);
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                utc.tm_hour, utc.tm_min, utc.tm_sec);
   return text;
 }
 
@@ -161,7 +168,9 @@ BridgeReply& BridgeReply::operator=(BridgeReply&& other) noexcept {
   return *this;
 }
 
-BridgeReply::~BridgeReply() { sendHandlerUnavailable(); }
+BridgeReply::~BridgeReply() {
+  sendHandlerUnavailable();
+}
 
 void BridgeReply::sendHandlerUnavailable() noexcept {
   if (!callback_) return;

@@ -43,16 +43,17 @@ class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<Veltran
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
   // `now` stamps "ping" replies.
-  explicit VeltranoBridgeMessageHandler(std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator,
-                                        Clock now = [] { return std::chrono::system_clock::now(); });
+  explicit VeltranoBridgeMessageHandler(
+      std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator,
+      Clock now = [] { return std::chrono::system_clock::now(); });
 
   // Entry for one script message, called on the main thread. Queues one work
   // item on `main`; when it runs and the handler is gone the reply is
   // "internal" / "Bridge handler unavailable", otherwise a main-actor task
   // dispatches the body and sends its envelope. `reply` gets exactly one
   // envelope on every path and is never called before this returns.
-  static void receive(std::weak_ptr<VeltranoBridgeMessageHandler> handler, MainExecutor main,
-                      nlohmann::json body, BridgeReply::Callback reply);
+  static void receive(std::weak_ptr<VeltranoBridgeMessageHandler> handler, MainExecutor main, nlohmann::json body,
+                      BridgeReply::Callback reply);
 
   // The reply envelope for one body; never throws for any body. The body
   // must stay alive until the result is in.

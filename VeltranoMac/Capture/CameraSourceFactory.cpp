@@ -93,7 +93,9 @@ SystemCameraSourceFactory::SystemCameraSourceFactory(std::filesystem::path devic
   ensureGStreamer();
 }
 
-CameraAccess SystemCameraSourceFactory::cameraAccess() { return probeCameraAccess(deviceDirectory_); }
+CameraAccess SystemCameraSourceFactory::cameraAccess() {
+  return probeCameraAccess(deviceDirectory_);
+}
 
 ElementPtr SystemCameraSourceFactory::makeSource() {
   std::unique_ptr<GstDeviceMonitor, GstObjectUnref> monitor(gst_device_monitor_new());

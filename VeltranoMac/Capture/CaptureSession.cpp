@@ -41,8 +41,8 @@ CaptureSession::CaptureSession() : notifications_(std::make_shared<SessionNotifi
   GstBus* bus = gst_element_get_bus(pipeline_.get());
   // The sync handler runs on the posting thread, like a notification
   // observer without a queue.
-  gst_bus_set_sync_handler(bus, &CaptureSession::onBusMessage, new BusData(BusContext{notifications_, &running_}),
-                           &BusData::destroy);
+  gst_bus_set_sync_handler(
+      bus, &CaptureSession::onBusMessage, new BusData(BusContext{notifications_, &running_}), &BusData::destroy);
   gst_object_unref(bus);
 }
 
@@ -59,16 +59,15 @@ GstBusSyncReply CaptureSession::onBusMessage(GstBus*, GstMessage* message, gpoin
   switch (notifications ? GST_MESSAGE_TYPE(message) : GST_MESSAGE_UNKNOWN) {
     case GST_MESSAGE_ERROR:
       context->running->store(false);
-      notifications->post(SessionNotifications::Kind::runtimeError,
-                          std::make_exception_ptr(GStreamerError::fromMessage(message)));
+      notifications->post(
+          SessionNotifications::Kind::runtimeError, std::make_exception_ptr(GStreamerError::fromMessage(message)));
       break;
     case GST_MESSAGE_EOS:
       // The camera ended the stream on its own.
       context->running->store(false);
       notifications->post(SessionNotifications::Kind::didStop, nullptr);
       break;
-    default:
-      break;
+    default: break;
   }
   // Nobody pops this bus; keeping messages would only pile them up. A
   // dropped message is ours to release: it holds its source element, and
@@ -90,8 +89,8 @@ bool CaptureSession::addOutput(FrameHandler onFrame) {
   GstElement* sink = gst_element_factory_make("appsink", "video-data-output");
   if (!sink) return false;
   CapsPtr caps(gst_caps_from_string("video/x-raw,format=NV12"));
-  g_object_set(sink, "caps", caps.get(), "drop", TRUE, "max-buffers", 1u, "sync", FALSE, "emit-signals", FALSE,
-               nullptr);
+  g_object_set(
+      sink, "caps", caps.get(), "drop", TRUE, "max-buffers", 1u, "sync", FALSE, "emit-signals", FALSE, nullptr);
   if (!gst_bin_add(GST_BIN(pipeline_.get()), sink)) return false;
   if (!gst_element_link(source_, sink)) {
     gst_bin_remove(GST_BIN(pipeline_.get()), sink);

@@ -52,8 +52,7 @@ void Mp4Writer::preload() {
     ensureGStreamer();
     for (const char* name : {"appsrc", "x264enc", "h264parse", "mp4mux", "filesink"}) {
       if (GstElementFactory* factory = gst_element_factory_find(name)) {
-        if (GstPluginFeature* loaded = gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory)))
-          gst_object_unref(loaded);
+        if (GstPluginFeature* loaded = gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory))) gst_object_unref(loaded);
         gst_object_unref(factory);
       }
     }
@@ -85,9 +84,8 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
   // Real-time input: a full queue drops the incoming frame rather than
   // growing (max-bytes 0: the default byte limit is smaller than one 1080p
   // frame).
-  g_object_set(source, "caps", caps, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", FALSE,
-               "max-buffers", static_cast<guint64>(kInputQueueFrames), "max-bytes", static_cast<guint64>(0),
-               "block", FALSE, nullptr);
+  g_object_set(source, "caps", caps, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", FALSE, "max-buffers",
+               static_cast<guint64>(kInputQueueFrames), "max-bytes", static_cast<guint64>(0), "block", FALSE, nullptr);
   gst_util_set_object_arg(G_OBJECT(source), "leaky-type", "upstream");
   // superfast is the fastest preset that still writes High profile;
   // zerolatency puts the first frame in the file at once and rules out
@@ -188,7 +186,9 @@ std::exception_ptr Mp4Writer::failure() const {
   return shared_->failure;
 }
 
-std::uint64_t Mp4Writer::framesWritten() const noexcept { return shared_->framesWritten.load(); }
+std::uint64_t Mp4Writer::framesWritten() const noexcept {
+  return shared_->framesWritten.load();
+}
 
 void Mp4Writer::finish(std::function<void(std::exception_ptr)> completion) {
   std::optional<std::exception_ptr> outcome;

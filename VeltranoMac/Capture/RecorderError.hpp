@@ -52,9 +52,7 @@ class RecorderError final : public std::exception {
 class FirstFrameTimeout final : public std::system_error {
  public:
   FirstFrameTimeout() : std::system_error(ETIMEDOUT, std::generic_category()) {}
-  const char* what() const noexcept override {
-    return "No video frame arrived from the camera within 10 seconds.";
-  }
+  const char* what() const noexcept override { return "No video frame arrived from the camera within 10 seconds."; }
 };
 
 }  // namespace veltrano

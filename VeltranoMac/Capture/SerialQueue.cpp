@@ -29,7 +29,9 @@ SerialQueue::~SerialQueue() {
     thread_.join();
 }
 
-bool SerialQueue::isCurrent() const noexcept { return thread_.get_id() == std::this_thread::get_id(); }
+bool SerialQueue::isCurrent() const noexcept {
+  return thread_.get_id() == std::this_thread::get_id();
+}
 
 void SerialQueue::enqueue(std::unique_ptr<Work> work) {
   // The block may release this queue before we are done here; keep our own

@@ -26,8 +26,8 @@ template <typename Result, typename Post>
 Awaitable<Result> awaitRequest(std::uint64_t generation, Post post) {
   auto initiate = [post = std::move(post), generation](auto handler) mutable {
     auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-    post(PendingRequest<Result>(std::move(executor),
-                                typename PendingRequest<Result>::Handler(std::move(handler)), generation));
+    post(PendingRequest<Result>(
+        std::move(executor), typename PendingRequest<Result>::Handler(std::move(handler)), generation));
   };
   co_return co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, Result)>(
       std::move(initiate), asio::use_awaitable);
@@ -70,9 +70,8 @@ WebcamRecorder::~WebcamRecorder() {
 }
 
 WebcamRecorder::Statistics WebcamRecorder::statistics() const {
-  return Statistics{counters_->offered.load(),         counters_->appended.load(),
-                    counters_->droppedByWriter.load(), counters_->written.load(),
-                    counters_->firstCapture.load(),    counters_->lastCapture.load()};
+  return Statistics{counters_->offered.load(), counters_->appended.load(),     counters_->droppedByWriter.load(),
+                    counters_->written.load(), counters_->firstCapture.load(), counters_->lastCapture.load()};
 }
 
 // ---------------------------------------------------------------------------
@@ -437,8 +436,8 @@ void WebcamRecorder::finalizeWriter() {
   }
   // Holds the recorder weakly, the writer and the file strongly; runs on a
   // GStreamer thread, so it only posts.
-  auto completion = [weak = weak_from_this(), queue = sessionQueue_, writer, file = *file](
-                        std::exception_ptr error) mutable {
+  auto completion = [weak = weak_from_this(), queue = sessionQueue_, writer,
+                     file = *file](std::exception_ptr error) mutable {
     queue->async([weak, writer = std::move(writer), file = std::move(file), error]() mutable {
       writer->close();  // closes the file
       auto self = weak.lock();

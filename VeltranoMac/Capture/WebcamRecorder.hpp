@@ -74,17 +74,16 @@ class PendingRequest {
 // path and the writer. The session queue may wait for the data-output queue,
 // never the other way round. startRecording/stopRecording run on the
 // caller's executor (the main actor), post their work and suspend.
-class WebcamRecorder final : public AnswerRecordingVideoRecorder,
-                             public std::enable_shared_from_this<WebcamRecorder> {
+class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::enable_shared_from_this<WebcamRecorder> {
  public:
   // How long a start waits for the camera's first frame.
   static constexpr std::chrono::seconds kFirstFrameTimeout{10};
 
   struct Statistics {
-    std::uint64_t framesOffered = 0;   // frames the camera delivered to the output
-    std::uint64_t framesAppended = 0;  // frames handed to the writer
+    std::uint64_t framesOffered = 0;          // frames the camera delivered to the output
+    std::uint64_t framesAppended = 0;         // frames handed to the writer
     std::uint64_t framesDroppedByWriter = 0;  // the writer's input was full
-    std::uint64_t framesWritten = 0;   // frames that reached the file
+    std::uint64_t framesWritten = 0;          // frames that reached the file
     // Capture times (GStreamer's monotonic system clock, ns) of the first
     // and the last frame handed to the writer; -1 until there is one.
     std::int64_t firstFrameCaptureTime = -1;

@@ -22,11 +22,18 @@ bool isUnreserved(unsigned char c) noexcept {
 
 bool isSubDelim(unsigned char c) noexcept {
   switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')':
-    case '*': case '+': case ',': case ';': case '=':
-      return true;
-    default:
-      return false;
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=': return true;
+    default: return false;
   }
 }
 

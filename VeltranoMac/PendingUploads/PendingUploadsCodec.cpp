@@ -31,16 +31,15 @@ std::optional<PendingUploadRecord> decodeRecord(const Json& element) {
   const std::string* objectPath = stringMember(element, "objectPath");
   const std::string* idToken = stringMember(element, "idToken");
   const auto enqueuedAt = element.find("enqueuedAt");
-  if (!id || !fileURL || !userId || !sessionId || !answerId || !objectPath || !idToken ||
-      enqueuedAt == element.end() || !enqueuedAt->is_number())
+  if (!id || !fileURL || !userId || !sessionId || !answerId || !objectPath || !idToken || enqueuedAt == element.end() ||
+      !enqueuedAt->is_number())
     return std::nullopt;
 
   auto uuid = Uuid::parse(*id);
   auto path = parseFileURL(*fileURL);
   auto date = ReferenceDate::fromSecondsSinceReferenceDate(enqueuedAt->get<double>());
   if (!uuid || !path || !date) return std::nullopt;
-  return PendingUploadRecord{*uuid,       std::move(*path), *userId,  *sessionId,
-                             *answerId,   *objectPath,      *idToken, *date};
+  return PendingUploadRecord{*uuid, std::move(*path), *userId, *sessionId, *answerId, *objectPath, *idToken, *date};
 }
 
 // Builds every complete element of a top-level array from a parse that may
@@ -68,9 +67,7 @@ class SalvagingHandler final : public nlohmann::json_sax<Json> {
   bool end_object() override { return end(); }
   bool start_array(std::size_t) override { return start(Json::value_t::array); }
   bool end_array() override { return end(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 
  private:
   // Places a new value under the innermost open container; returns it.

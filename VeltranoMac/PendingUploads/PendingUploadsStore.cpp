@@ -68,10 +68,11 @@ PendingUploadsStore& PendingUploadsStore::shared() {
   static PendingUploadsStore* const instance = [] {
     if (const auto& folder = processConfiguration().dataFolder)
       return new PendingUploadsStore(WorkerThread::shared().makeStrand(), *folder, recordingsDirectoryURL());
-    const auto base = applicationSupportBase(g_get_user_data_dir(), g_get_tmp_dir(),
-                                             "applicationSupportDirectory unavailable; falling back to temporary directory");
-    return new PendingUploadsStore(WorkerThread::shared().makeStrand(), base / kApplicationDataFolderName,
-                                   recordingsDirectoryURL());
+    const auto base =
+        applicationSupportBase(g_get_user_data_dir(), g_get_tmp_dir(),
+                               "applicationSupportDirectory unavailable; falling back to temporary directory");
+    return new PendingUploadsStore(
+        WorkerThread::shared().makeStrand(), base / kApplicationDataFolderName, recordingsDirectoryURL());
   }();
   return *instance;
 }
@@ -124,8 +125,7 @@ void PendingUploadsStore::load() {
 std::filesystem::path PendingUploadsStore::keepDamagedCopy(const std::string* bytes) {
   const std::string stamp = utcTimeStamp();
   for (int attempt = 1; attempt <= 100; ++attempt) {
-    const std::string name =
-        std::string(keptCopyPrefix) + stamp + (attempt == 1 ? "" : "-" + std::to_string(attempt));
+    const std::string name = std::string(keptCopyPrefix) + stamp + (attempt == 1 ? "" : "-" + std::to_string(attempt));
     std::filesystem::path copy = storeDirectory_ / name;
     // A second name for the same bytes: instant, and the later rewrite puts
     // a new file under the store's name without touching this one.
@@ -174,10 +174,10 @@ Awaitable<void> PendingUploadsStore::updateIdToken(Uuid id, std::string idToken)
 
 Awaitable<void> PendingUploadsStore::updateIdTokenForAnswer(std::string userId, std::string sessionId,
                                                             std::string answerId, std::string idToken) {
-  co_await asio::co_spawn(strand_,
-                          updateIdTokenForAnswerHere(std::move(userId), std::move(sessionId), std::move(answerId),
-                                                     std::move(idToken)),
-                          asio::use_awaitable);
+  co_await asio::co_spawn(
+      strand_,
+      updateIdTokenForAnswerHere(std::move(userId), std::move(sessionId), std::move(answerId), std::move(idToken)),
+      asio::use_awaitable);
 }
 
 Awaitable<void> PendingUploadsStore::removeOrphanedRecordings() {

@@ -11,8 +11,7 @@ namespace veltrano {
 
 std::filesystem::path applicationSupportBase(const char* userDataDirectory, const char* temporaryDirectory,
                                              std::string_view fallbackMessage) {
-  if (userDataDirectory != nullptr && std::filesystem::path(userDataDirectory).is_absolute())
-    return userDataDirectory;
+  if (userDataDirectory != nullptr && std::filesystem::path(userDataDirectory).is_absolute()) return userDataDirectory;
   Logger("PendingUploads").error(fallbackMessage);
   return temporaryDirectory != nullptr && *temporaryDirectory != '\0' ? temporaryDirectory : "/tmp";
 }

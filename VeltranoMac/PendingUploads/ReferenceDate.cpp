@@ -20,9 +20,9 @@ ReferenceDate ReferenceDate::fromTimePoint(std::chrono::system_clock::time_point
 std::chrono::system_clock::time_point ReferenceDate::timePoint() const noexcept {
   using namespace std::chrono;
   using Rep = system_clock::rep;
-  const double ticks = std::round((seconds_ + static_cast<double>(unixOffset.count())) *
-                                  static_cast<double>(system_clock::period::den) /
-                                  static_cast<double>(system_clock::period::num));
+  const double ticks =
+      std::round((seconds_ + static_cast<double>(unixOffset.count())) * static_cast<double>(system_clock::period::den) /
+                 static_cast<double>(system_clock::period::num));
   // 2^63 as a double; anything at or beyond it does not fit the tick count.
   constexpr double limit = 9223372036854775808.0;
   if (ticks >= limit) return system_clock::time_point::max();

@@ -6,7 +6,9 @@ namespace veltrano {
 
 namespace {
 
-constexpr bool isHyphenPosition(std::size_t i) noexcept { return i == 8 || i == 13 || i == 18 || i == 23; }
+constexpr bool isHyphenPosition(std::size_t i) noexcept {
+  return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 int hexValue(char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';

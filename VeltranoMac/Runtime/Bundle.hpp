@@ -15,9 +15,7 @@ struct Bundle {
   std::filesystem::path resourceDirectory() const { return root / "share" / "VeltranoMac"; }
   std::filesystem::path infoJson() const { return resourceDirectory() / "Info.json"; }
   std::filesystem::path webAppDirectory() const { return resourceDirectory() / "WebApp"; }
-  std::filesystem::path systemExtensionsDirectory() const {
-    return root / "lib" / "VeltranoMac" / "SystemExtensions";
-  }
+  std::filesystem::path systemExtensionsDirectory() const { return root / "lib" / "VeltranoMac" / "SystemExtensions"; }
 
   // The parent of the folder that holds /proc/self/exe.
   static Bundle ofRunningProgram();

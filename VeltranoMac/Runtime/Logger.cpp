@@ -48,10 +48,9 @@ void SystemLogSink::write(const LogRecord& record) {
   // Without a journal (containers, CI) sd_journal_send fails quietly; stderr
   // still has the line.
   sd_journal_send("MESSAGE=%s", record.message.c_str(), "PRIORITY=%d", journalPriority(record.level),
-                  "SYSLOG_IDENTIFIER=%s", syslogIdentifier_.c_str(), "VELTRANO_SUBSYSTEM=%s",
-                  record.subsystem.c_str(), "VELTRANO_CATEGORY=%s", record.category.c_str(), nullptr);
-  const std::string line =
-      std::string(toString(record.level)) + " [" + record.category + "] " + record.message + "\n";
+                  "SYSLOG_IDENTIFIER=%s", syslogIdentifier_.c_str(), "VELTRANO_SUBSYSTEM=%s", record.subsystem.c_str(),
+                  "VELTRANO_CATEGORY=%s", record.category.c_str(), nullptr);
+  const std::string line = std::string(toString(record.level)) + " [" + record.category + "] " + record.message + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

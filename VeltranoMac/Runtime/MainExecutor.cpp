@@ -23,7 +23,9 @@ MainContext& MainContext::shared() {
   return *instance;
 }
 
-bool MainContext::isCurrentThread() const { return g_main_context_is_owner(context_) != FALSE; }
+bool MainContext::isCurrentThread() const {
+  return g_main_context_is_owner(context_) != FALSE;
+}
 
 void MainExecutor::post(std::unique_ptr<Work> work) const {
   work->published.store(true, std::memory_order_release);
@@ -42,7 +44,8 @@ void MainExecutor::post(std::unique_ptr<Work> work) const {
         }
         return G_SOURCE_REMOVE;
       },
-      work.release(), [](gpointer data) {
+      work.release(),
+      [](gpointer data) {
         auto* work = static_cast<Work*>(data);
         (void)work->published.load(std::memory_order_acquire);
         delete work;

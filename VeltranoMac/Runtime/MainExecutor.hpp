@@ -61,9 +61,7 @@ class MainExecutor {
     post(std::make_unique<Holder>(std::forward<F>(f)));
   }
 
-  friend bool operator==(const MainExecutor& a, const MainExecutor& b) noexcept {
-    return a.context_ == b.context_;
-  }
+  friend bool operator==(const MainExecutor& a, const MainExecutor& b) noexcept { return a.context_ == b.context_; }
   friend bool operator!=(const MainExecutor& a, const MainExecutor& b) noexcept { return !(a == b); }
 
  private:
@@ -82,7 +80,9 @@ class MainExecutor {
   MainContext* context_;
 };
 
-inline MainExecutor MainContext::get_executor() noexcept { return MainExecutor(*this); }
+inline MainExecutor MainContext::get_executor() noexcept {
+  return MainExecutor(*this);
+}
 
 static_assert(asio::execution::is_executor<MainExecutor>::value);
 

@@ -17,9 +17,8 @@ void Task::State::finish(std::exception_ptr result) {
   // finished coroutine through a stale slot handler.
   signal.slot().clear();
   for (auto& joiner : waiting) {
-    asio::post(joiner.executor, [handler = std::move(joiner.handler), result]() mutable {
-      std::move(handler)(result);
-    });
+    asio::post(
+        joiner.executor, [handler = std::move(joiner.handler), result]() mutable { std::move(handler)(result); });
   }
 }
 
@@ -42,8 +41,8 @@ Awaitable<void> Task::join() const {
   if (!state_) co_return;
   auto state = state_;
   auto initiate = [state](auto handler) {
-    auto executor = asio::prefer(asio::get_associated_executor(handler, state->executor),
-                                 asio::execution::outstanding_work.tracked);
+    auto executor = asio::prefer(
+        asio::get_associated_executor(handler, state->executor), asio::execution::outstanding_work.tracked);
     std::unique_lock lock(state->mutex);
     if (state->finished) {
       auto error = state->error;
@@ -54,8 +53,8 @@ Awaitable<void> Task::join() const {
     state->joiners.push_back(Joiner{std::move(executor), std::move(handler)});
   };
   // use_awaitable rethrows a non-null exception_ptr completion.
-  co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr)>(std::move(initiate),
-                                                                                           asio::use_awaitable);
+  co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr)>(
+      std::move(initiate), asio::use_awaitable);
 }
 
 bool Task::isCancelled() const {

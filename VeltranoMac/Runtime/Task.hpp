@@ -28,9 +28,9 @@ class Task {
   static Task spawn(const Executor& executor, Work&& work) {
     auto state = std::make_shared<State>(asio::any_io_executor(executor));
     auto onDone = [state](std::exception_ptr error) { state->finish(std::move(error)); };
-    asio::co_spawn(executor, std::forward<Work>(work),
-                   asio::bind_cancellation_slot(state->signal.slot(),
-                                                asio::bind_executor(executor, std::move(onDone))));
+    asio::co_spawn(
+        executor, std::forward<Work>(work),
+        asio::bind_cancellation_slot(state->signal.slot(), asio::bind_executor(executor, std::move(onDone))));
     return Task(std::move(state));
   }
 

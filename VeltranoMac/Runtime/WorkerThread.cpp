@@ -4,7 +4,9 @@ namespace veltrano {
 
 WorkerThread::WorkerThread() : guard_(io_.get_executor()), thread_([this] { io_.run(); }) {}
 
-WorkerThread::~WorkerThread() { stop(); }
+WorkerThread::~WorkerThread() {
+  stop();
+}
 
 WorkerThread& WorkerThread::shared() {
   static auto* instance = new WorkerThread();  // actors outlive every static destructor

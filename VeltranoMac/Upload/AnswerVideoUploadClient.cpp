@@ -83,7 +83,9 @@ std::size_t collectReply(char* data, std::size_t size, std::size_t count, void* 
   return bytes;
 }
 
-std::size_t discardReply(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t discardReply(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
 
 // Header lines count as movement too: a server may take its time over them.
 std::size_t countHeader(char*, std::size_t size, std::size_t count, void* user) {
@@ -205,7 +207,9 @@ Awaitable<long> perform(CurlMultiDriver& driver, std::shared_ptr<Exchange> excha
   co_return status;
 }
 
-bool isSuccess(long status) { return status >= 200 && status <= 299; }
+bool isSuccess(long status) {
+  return status >= 200 && status <= 299;
+}
 
 // Opens the clip for the PUT; a clip that is gone or unreadable fails with
 // the file system's own error, so callers can tell it from a network one.
@@ -220,8 +224,8 @@ int openClip(const std::filesystem::path& path, curl_off_t& size) {
   }
   if (!S_ISREG(info.st_mode)) {
     ::close(fd);
-    throw std::system_error(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, std::generic_category(),
-                            path.string() + " is not a regular file");
+    throw std::system_error(
+        S_ISDIR(info.st_mode) ? EISDIR : EINVAL, std::generic_category(), path.string() + " is not a regular file");
   }
   size = static_cast<curl_off_t>(info.st_size);
   return fd;

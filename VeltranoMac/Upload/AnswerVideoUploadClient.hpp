@@ -49,8 +49,8 @@ class AnswerVideoUploadClient final : public AnswerVideoUploadClientProtocol {
   // The app's client: the running bundle's Info.json and the shared driver.
   static AnswerVideoUploadClient& shared();
 
-  Awaitable<void> upload(std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                         std::string answerId, std::string objectPath, std::string idToken) const override;
+  Awaitable<void> upload(std::filesystem::path fileURL, std::string userId, std::string sessionId, std::string answerId,
+                         std::string objectPath, std::string idToken) const override;
 
  private:
   std::filesystem::path infoJson_;

@@ -76,8 +76,7 @@ class CurlMultiDriver {
           auto executor = asio::prefer(asio::get_associated_executor(handler, asio::system_executor()),
                                        asio::execution::outstanding_work.tracked);
           auto slot = asio::get_associated_cancellation_slot(handler);
-          start(std::move(keep), handle, asio::any_io_executor(std::move(executor)), slot,
-                Handler(std::move(handler)));
+          start(std::move(keep), handle, asio::any_io_executor(std::move(executor)), slot, Handler(std::move(handler)));
         },
         token, std::move(owner), easy);
   }

@@ -92,8 +92,9 @@ std::optional<std::string> readSignedURLEndpoint(const std::filesystem::path& in
   std::ostringstream text;
   text << in.rdbuf();
   const Json info = Json::parse(text.str());
-  if (!info.is_object()) throw std::system_error(std::make_error_code(std::errc::invalid_argument),
-                                                 infoJson.string() + " does not hold a JSON object");
+  if (!info.is_object())
+    throw std::system_error(
+        std::make_error_code(std::errc::invalid_argument), infoJson.string() + " does not hold a JSON object");
   auto value = stringMember(info, std::string(kEndpointInfoKey).c_str());
   if (!value || value->empty() || !isURL(*value)) return std::nullopt;
   return value;

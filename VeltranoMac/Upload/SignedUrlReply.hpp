@@ -43,9 +43,9 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // Why "uploadHeaders" added nothing.
 enum class UploadHeadersOutcome {
-  applied,        // absent, or every member applied
-  notStrings,     // not an object of strings: silently no extra header
-  unsafe,         // a name or value that could inject headers: no extra header, worth an error log
+  applied,     // absent, or every member applied
+  notStrings,  // not an object of strings: silently no extra header
+  unsafe,      // a name or value that could inject headers: no extra header, worth an error log
 };
 
 struct UploadTarget {

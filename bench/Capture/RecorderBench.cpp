@@ -64,7 +64,9 @@ std::int64_t monotonicNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-double ms(std::int64_t ns) { return double(ns) / 1e6; }
+double ms(std::int64_t ns) {
+  return double(ns) / 1e6;
+}
 
 struct RecordingResult {
   bool ok = false;
@@ -112,11 +114,11 @@ Awaitable<void> measure(Options options, Measurement* m, GMainLoop* loop) {
     auto first = WebcamRecorder::create(std::make_shared<testing::PipelineSourceFactory>(pattern), sleep);
     auto second = WebcamRecorder::create(std::make_shared<testing::PipelineSourceFactory>(pattern), sleep);
     auto base = options.output;
-    co_await recordClip(first, base.replace_extension(".gap1.mp4"), std::chrono::seconds(options.gapSeconds), sleep,
-                        &m->first);
+    co_await recordClip(
+        first, base.replace_extension(".gap1.mp4"), std::chrono::seconds(options.gapSeconds), sleep, &m->first);
     base = options.output;
-    co_await recordClip(second, base.replace_extension(".gap2.mp4"), std::chrono::seconds(options.gapSeconds), sleep,
-                        &m->second);
+    co_await recordClip(
+        second, base.replace_extension(".gap2.mp4"), std::chrono::seconds(options.gapSeconds), sleep, &m->second);
   }
   m->done = true;
   g_main_loop_quit(loop);
@@ -190,8 +192,8 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: recorder_bench [--seconds N] [--size WIDTHxHEIGHT] [--output PATH] [--gap-seconds N]\n");
+    std::fprintf(
+        stderr, "usage: recorder_bench [--seconds N] [--size WIDTHxHEIGHT] [--output PATH] [--gap-seconds N]\n");
     return 2;
   }
   ensureGStreamer();
@@ -229,8 +231,8 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(s.framesOffered), static_cast<unsigned long long>(s.framesAppended),
       static_cast<unsigned long long>(clip->sampleCount), static_cast<long long>(dropped),
       static_cast<unsigned long long>(s.framesDroppedByWriter));
-  std::printf("recorder: %.3f CPU s over %.3f s of video = %.3f CPU s per video s\n", m.main.cpu, videoSeconds,
-              recorderCpu);
+  std::printf(
+      "recorder: %.3f CPU s over %.3f s of video = %.3f CPU s per video s\n", m.main.cpu, videoSeconds, recorderCpu);
   std::printf("recorder start: first frame captured %.1f ms after startRecording, start returned after %.1f ms\n",
               ms(s.firstFrameCaptureTime - m.main.startCalled), ms(m.main.startReturned - m.main.startCalled));
   std::fflush(stdout);

@@ -49,7 +49,8 @@ void runToEnd(asio::io_context& io, Awaitable<void> operation) {
 
 void BM_UpsertWithFsync(benchmark::State& state) {
   const auto folder = makeFolder();
-  auto table = makeTable(folder / "recordings", static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  auto table =
+      makeTable(folder / "recordings", static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   {
     std::ofstream out(folder / "pending-uploads.json");
     out << encodePendingUploads(table);

@@ -53,18 +53,24 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
     const std::string value = argv[++i];
-    if (arg == "--size-mib") options.sizeMiB = std::stoull(value);
-    else if (arg == "--runs") options.runs = std::stoi(value);
-    else if (arg == "--storage") options.storage = value;
-    else if (arg == "--source-dir") options.sourceDir = value;
-    else throw std::invalid_argument("unknown argument " + arg);
+    if (arg == "--size-mib")
+      options.sizeMiB = std::stoull(value);
+    else if (arg == "--runs")
+      options.runs = std::stoi(value);
+    else if (arg == "--storage")
+      options.storage = value;
+    else if (arg == "--source-dir")
+      options.sourceDir = value;
+    else
+      throw std::invalid_argument("unknown argument " + arg);
   }
   return options;
 }
 
 void makeSparseFile(const fs::path& path, std::uint64_t bytes) {
   const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) throw std::runtime_error("cannot create " + path.string());
+  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0)
+    throw std::runtime_error("cannot create " + path.string());
   ::close(fd);
 }
 
@@ -195,8 +201,9 @@ int main(int argc, char** argv) {
       const double mib = static_cast<double>(options.sizeMiB);
       const double clientRate = mib / median(clientSeconds);
       const double curlRate = mib / median(curlSeconds);
-      std::printf("file: %llu MiB (sparse), %d runs, medians; server: veltrano-upload-service on loopback, storage %s\n",
-                  static_cast<unsigned long long>(options.sizeMiB), options.runs, options.storage.c_str());
+      std::printf(
+          "file: %llu MiB (sparse), %d runs, medians; server: veltrano-upload-service on loopback, storage %s\n",
+          static_cast<unsigned long long>(options.sizeMiB), options.runs, options.storage.c_str());
       std::printf("client:  %8.1f MiB/s  peak RSS %6.1f MiB\n", clientRate, static_cast<double>(clientRss) / 1024.0);
       std::printf("curl -T: %8.1f MiB/s  peak RSS %6.1f MiB\n", curlRate, static_cast<double>(curlRss) / 1024.0);
       std::printf("ratio client/curl throughput: %.3f\n", clientRate / curlRate);

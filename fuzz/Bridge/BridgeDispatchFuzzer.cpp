@@ -73,11 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Harness* harness = new Harness();  // one main loop for the whole run
   int replies = 0;
   std::string reply;
-  VeltranoBridgeMessageHandler::receive(harness->handler, harness->main.get_executor(),
-                                        fuzzing::bodyFromBytes(data, size), [&](std::string envelope) {
-                                          ++replies;
-                                          reply = std::move(envelope);
-                                        });
+  VeltranoBridgeMessageHandler::receive(
+      harness->handler, harness->main.get_executor(), fuzzing::bodyFromBytes(data, size), [&](std::string envelope) {
+        ++replies;
+        reply = std::move(envelope);
+      });
   if (replies != 0) fuzzing::fail("replied before the main loop ran");
   while (g_main_context_iteration(harness->glib, FALSE)) {
   }

@@ -30,8 +30,10 @@ inline nlohmann::json bodyFromBytes(const std::uint8_t* data, std::size_t size) 
 
   std::vector<std::string> fields{""};
   for (std::size_t i = 1; i < input.size(); ++i) {
-    if (input[i] == '\0' && fields.size() < 5) fields.emplace_back();
-    else fields.back() += input[i];
+    if (input[i] == '\0' && fields.size() < 5)
+      fields.emplace_back();
+    else
+      fields.back() += input[i];
   }
   fields.resize(5);
   if (input[0] == '\x01') return nlohmann::json{{"method", fields[0]}, {"payload", {{"idToken", fields[1]}}}};

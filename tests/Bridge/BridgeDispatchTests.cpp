@@ -44,12 +44,16 @@ struct FakeCoordinator final : AnswerRecordingCoordinatorProtocol {
 json failure(std::string_view code, std::string_view message) {
   return {{"ok", false}, {"code", code}, {"message", message}};
 }
-json success(json data) { return {{"ok", true}, {"data", std::move(data)}}; }
+json success(json data) {
+  return {{"ok", true}, {"data", std::move(data)}};
+}
 json enter(json answerId) {
   return {{"method", "enterAnswer"},
           {"payload", {{"userId", "u"}, {"sessionId", "s"}, {"answerId", std::move(answerId)}, {"idToken", "t"}}}};
 }
-json retry(json payload) { return {{"method", "retryPendingUploads"}, {"payload", std::move(payload)}}; }
+json retry(json payload) {
+  return {{"method", "retryPendingUploads"}, {"payload", std::move(payload)}};
+}
 
 // The test thread is the main thread: a private GLib context that runs only
 // when the test iterates it.
@@ -65,10 +69,11 @@ class BridgeTest : public ::testing::Test {
   // thread, and is parsed strictly, so one that is not valid UTF-8 JSON is lost.
   std::shared_ptr<std::vector<json>> post(json body) {
     auto replies = std::make_shared<std::vector<json>>();
-    VeltranoBridgeMessageHandler::receive(handler_, main_.get_executor(), std::move(body), [this, replies](std::string t) {
-      EXPECT_TRUE(main_.isCurrentThread());
-      replies->push_back(json::parse(t));
-    });
+    VeltranoBridgeMessageHandler::receive(
+        handler_, main_.get_executor(), std::move(body), [this, replies](std::string t) {
+          EXPECT_TRUE(main_.isCurrentThread());
+          replies->push_back(json::parse(t));
+        });
     return replies;
   }
 
@@ -209,11 +214,16 @@ TEST_F(BridgeTest, EnterAnswerParsesTheWholeBodyAndMapsFailuresToTheirCodeWithTh
 TEST(BridgeBodyRepair, LoneSurrogatesAndInvalidUtf8BecomeReplacementCharactersAndTheRestStays) {
   const std::string r = "\uFFFD", smile = "\U0001F600";
   const std::vector<std::pair<std::string, std::string>> cases{
-      {R"(["a\ud83d"])", "a" + r},          {R"(["\ude00b"])", r + "b"},
-      {R"(["\ud83d\ud83d\uDE00"])", r + smile}, {R"(["\ud800\u0041"])", r + "A"},
-      {R"(["\\ud800"])", "\\ud800"},        {R"(["\"\ud800"])", "\"" + r},  // escapes keep the string open
-      {"[\"\xFF\"]", r},                    {"[\"\xC0\xAF\"]", r + r},     // overlong
-      {"[\"\xED\xA0\x80\"]", r + r + r},    {"[\"x\xE2\x82\"]", "x" + r + r},  // UTF-8 surrogate; cut short
+      {R"(["a\ud83d"])", "a" + r},
+      {R"(["\ude00b"])", r + "b"},
+      {R"(["\ud83d\ud83d\uDE00"])", r + smile},
+      {R"(["\ud800\u0041"])", r + "A"},
+      {R"(["\\ud800"])", "\\ud800"},
+      {R"(["\"\ud800"])", "\"" + r},  // escapes keep the string open
+      {"[\"\xFF\"]", r},
+      {"[\"\xC0\xAF\"]", r + r},  // overlong
+      {"[\"\xED\xA0\x80\"]", r + r + r},
+      {"[\"x\xE2\x82\"]", "x" + r + r},  // UTF-8 surrogate; cut short
       {"[\"\xC3\xA9\xE2\x82\xAC\"]", "\xC3\xA9\xE2\x82\xAC"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(parseMessageBody(text), json::array({expected})) << text;

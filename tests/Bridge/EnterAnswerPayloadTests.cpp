@@ -66,8 +66,10 @@ TEST(EnterAnswerPayload, StringsAreTakenAsTheyAreOtherKeysIgnoredAndEqualityWeig
     "payload": {"userId": " ", "sessionId": " s\t", "answerId": "Ä/😀", "idToken": "e.x.y", "role": "admin"}})");
   const EnterAnswerPayload parsed = EnterAnswerPayload::fromMessageBody(body);
   EXPECT_EQ(parsed, (EnterAnswerPayload{" ", " s\t", "Ä/😀", "e.x.y"}));
-  for (const EnterAnswerPayload& other : std::initializer_list<EnterAnswerPayload>{
-           {"", " s\t", "Ä/😀", "e.x.y"}, {" ", "", "Ä/😀", "e.x.y"}, {" ", " s\t", "", "e.x.y"},
-           {" ", " s\t", std::nullopt, "e.x.y"}, {" ", " s\t", "Ä/😀", ""}})
+  for (const EnterAnswerPayload& other : std::initializer_list<EnterAnswerPayload>{{"", " s\t", "Ä/😀", "e.x.y"},
+                                                                                   {" ", "", "Ä/😀", "e.x.y"},
+                                                                                   {" ", " s\t", "", "e.x.y"},
+                                                                                   {" ", " s\t", std::nullopt, "e.x.y"},
+                                                                                   {" ", " s\t", "Ä/😀", ""}})
     EXPECT_NE(parsed, other);
 }

@@ -56,7 +56,7 @@ TEST(CameraPermissionProbe, DeniedOnlyWhenCameraNodesExistAndNoneMayBeRead) {
            {{}, CameraAccess::authorized},  // no camera is not a permission problem
            // "video" and "videocodec0" are no camera nodes.
            {{{"video0", EACCES}, {"video1", EPERM}, {"video", 0}, {"videocodec0", 0}}, CameraAccess::denied},
-           {{{"video0", EACCES}, {"video1", 0}}, CameraAccess::authorized},  // one readable camera is enough
+           {{{"video0", EACCES}, {"video1", 0}}, CameraAccess::authorized},      // one readable camera is enough
            {{{"video0", EBUSY}, {"video1", ENOENT}}, CameraAccess::authorized},  // busy or vanished is no refusal
        }) {
     SCOPED_TRACE(nodes.size());

@@ -14,15 +14,18 @@ using veltrano::testing::inspectMp4;
 
 TEST(Mp4Inspector, ReadsWhatAClipHoldsAndRejectsMissingAndUnfinishedFiles) {
   veltrano::ensureGStreamer();
-  const auto file = std::filesystem::temp_directory_path() / ("inspect-" + std::to_string(std::random_device()()) + ".mp4");
+  const auto file =
+      std::filesystem::temp_directory_path() / ("inspect-" + std::to_string(std::random_device()()) + ".mp4");
   const std::string description =
       "videotestsrc pattern=ball num-buffers=60 ! video/x-raw,format=NV12,width=176,height=144,framerate=30/1"
       " ! x264enc speed-preset=veryfast bframes=2 b-adapt=false key-int-max=250 ! video/x-h264,profile=main"
-      " ! h264parse ! mp4mux ! filesink location=" + file.string();
+      " ! h264parse ! mp4mux ! filesink location=" +
+      file.string();
   veltrano::ElementPtr pipeline = veltrano::adoptElement(gst_parse_launch(description.c_str(), nullptr));
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
   GstBus* bus = gst_element_get_bus(pipeline.get());
-  GstMessage* end = gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  GstMessage* end =
+      gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
   ASSERT_TRUE(end && GST_MESSAGE_TYPE(end) == GST_MESSAGE_EOS);
   gst_message_unref(end);
   gst_object_unref(bus);

@@ -110,7 +110,9 @@ class WebcamRecorderTest : public ::testing::Test {
     return true;
   }
   // Keeps the main actor running while the camera records.
-  void record(std::chrono::milliseconds duration) { runUntil([] { return false; }, duration); }
+  void record(std::chrono::milliseconds duration) {
+    runUntil([] { return false; }, duration);
+  }
 
   std::shared_ptr<WebcamRecorder> makeRecorder(std::shared_ptr<CameraSourceFactory> sources) {
     return WebcamRecorder::create(std::move(sources), clock_.sleepFunction());
@@ -204,7 +206,8 @@ TEST_F(WebcamRecorderTest, AStartWaitingForItsFirstFrameEndsWithoutAFileOrARunni
     auto started = run(recorder->startRecording(clip()), false);
     // The watch must be armed before virtual time moves, or its deadline
     // would count from after the advance.
-    ASSERT_TRUE(runUntil([&] { return sources->lastSourceState() == GST_STATE_PLAYING && clock_.pendingSleeps() == 1; }));
+    ASSERT_TRUE(
+        runUntil([&] { return sources->lastSourceState() == GST_STATE_PLAYING && clock_.pendingSleeps() == 1; }));
     // An older file at the target goes before the camera starts, not only
     // when a start fails: no frame has come to replace it.
     EXPECT_FALSE(std::filesystem::exists(clip()));
@@ -225,10 +228,14 @@ TEST_F(WebcamRecorderTest, AStartWaitingForItsFirstFrameEndsWithoutAFileOrARunni
     } else {
       EXPECT_EQ(recorderCase(started->error), Case::notRecording);
     }
-    if (stopped) { EXPECT_EQ(recorderCase(stopped->error), Case::notRecording); }
+    if (stopped) {
+      EXPECT_EQ(recorderCase(stopped->error), Case::notRecording);
+    }
     EXPECT_FALSE(std::filesystem::exists(clip()));
     EXPECT_EQ(sources->sourcesAlive(), 0);
-    if (recorder) { EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording); }
+    if (recorder) {
+      EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording);
+    }
   }
 }
 
@@ -281,7 +288,9 @@ TEST_F(WebcamRecorderTest, AFailedStartGetsItsErrorAndLeavesNoFileAndNoCameraRun
     auto started = run(recorder->startRecording(target));
     EXPECT_EQ(describe(started->error), row.message);
     EXPECT_EQ(recorderCase(started->error), row.expected);
-    if (!row.expected) { EXPECT_TRUE(errorAs<GStreamerError>(started->error)) << "wrapped or replaced"; }
+    if (!row.expected) {
+      EXPECT_TRUE(errorAs<GStreamerError>(started->error)) << "wrapped or replaced";
+    }
     EXPECT_FALSE(std::filesystem::exists(target));
     auto camera = std::dynamic_pointer_cast<PipelineSourceFactory>(row.sources);
     if (camera) {

@@ -10,13 +10,14 @@ using namespace veltrano;
 namespace {
 
 Awaitable<void> rewrite(PendingUploadsStore& store, std::filesystem::path folder, long generation) {
-  const std::string token = std::to_string(::getpid()) + "-" + std::to_string(generation) + std::string(generation % 97, 'x');
+  const std::string token =
+      std::to_string(::getpid()) + "-" + std::to_string(generation) + std::string(generation % 97, 'x');
   co_await store.updateIdTokenForAnswer("user", "session", "answer", token);
   const Uuid id = Uuid::random();
   // Named first: g++ 12 mishandles a braced temporary inside co_await.
-  PendingUploadRecord record{id,    folder / ("veltrano-answer-" + id.string() + ".mp4"),
-                             "user", "session", "answer", "user/session/answer/" + std::to_string(generation),
-                             token, ReferenceDate::now()};
+  PendingUploadRecord record{
+      id,       folder / ("veltrano-answer-" + id.string() + ".mp4"), "user", "session",
+      "answer", "user/session/answer/" + std::to_string(generation),  token,  ReferenceDate::now()};
   co_await store.upsert(std::move(record));
   auto all = co_await store.allRecords();
   if (all.size() > 40) co_await store.remove(all.front().id);  // keeps each write short

@@ -106,15 +106,21 @@ INSTANTIATE_TEST_SUITE_P(Locales, FileURL, ::testing::Values("C", "en_US.ISO-885
                            return name;
                          });
 
-const PendingUploadRecord sample{*Uuid::parse("0f8e4a2c-1b3d-4e5f-a6b7-c8d9e0f1a2b3"), "/rec/veltrano-answer-1.mp4",
-                                 "u/1", "s\"1", "a\n1", "u/1/s/a/t.mp4", "tok",
+const PendingUploadRecord sample{*Uuid::parse("0f8e4a2c-1b3d-4e5f-a6b7-c8d9e0f1a2b3"),
+                                 "/rec/veltrano-answer-1.mp4",
+                                 "u/1",
+                                 "s\"1",
+                                 "a\n1",
+                                 "u/1/s/a/t.mp4",
+                                 "tok",
                                  *ReferenceDate::fromSecondsSinceReferenceDate(-12.125)};
 
 TEST(PendingUploadsCodec, WritesACompactArrayOfEightKeyObjectsThatReadsBack) {
   const std::string bytes = encodePendingUploads({sample});
   EXPECT_EQ(bytes.find_first_of("\n "), std::string::npos);
   const Json element = Json::parse(bytes).at(0);
-  EXPECT_EQ(element, Json::parse(R"({"id":"0F8E4A2C-1B3D-4E5F-A6B7-C8D9E0F1A2B3","fileURL":"file:///rec/veltrano-answer-1.mp4",
+  EXPECT_EQ(element,
+            Json::parse(R"({"id":"0F8E4A2C-1B3D-4E5F-A6B7-C8D9E0F1A2B3","fileURL":"file:///rec/veltrano-answer-1.mp4",
       "userId":"u/1","sessionId":"s\"1","answerId":"a\n1","objectPath":"u/1/s/a/t.mp4","idToken":"tok","enqueuedAt":-12.125})"));
   EXPECT_EQ(decodePendingUploads(bytes).records, std::vector{sample});
 }
@@ -122,7 +128,8 @@ TEST(PendingUploadsCodec, WritesACompactArrayOfEightKeyObjectsThatReadsBack) {
 TEST(PendingUploadsCodec, SalvagesEveryWholeElementAndCallsAnyFaultDamaged) {
   const Json good = Json::parse(encodePendingUploads({sample}))[0];
   const std::string three = encodePendingUploads({sample, sample, sample});
-  std::vector<std::pair<std::string, std::size_t>> files = {  // bytes, elements salvaged
+  std::vector<std::pair<std::string, std::size_t>> files = {
+      // bytes, elements salvaged
       {three.substr(0, three.rfind('{') + 40), 2}, {"", 0}, {"{}", 0}, {"null", 0}, {"[", 0}, {"\xff[]", 0}};
   auto withBadElement = [&](auto change) {
     Json element = good;

@@ -5,8 +5,8 @@
 #include "support/ManualExecutor.hpp"
 #include "support/TempDir.hpp"
 
-#include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
@@ -41,8 +41,9 @@ std::vector<std::string> names(const fs::path& folder, const std::string& prefix
 }
 
 PendingUploadRecord makeRecord(const fs::path& file, std::string answerId = "answer-1", std::string token = "token-1") {
-  return PendingUploadRecord{Uuid::random(), file, "user-1", "session-1", answerId,
-                             "user-1/session-1/" + answerId + "/t.mp4", token, ReferenceDate::now()};
+  return PendingUploadRecord{
+      Uuid::random(),      file, "user-1", "session-1", answerId, "user-1/session-1/" + answerId + "/t.mp4", token,
+      ReferenceDate::now()};
 }
 
 class Store : public ::testing::Test {
@@ -129,23 +130,28 @@ TEST_F(Store, UpdateIdTokenForAnswerWritesOnceForAllMatchesAndNotAtAllForNone) {
 
   EXPECT_EQ(writesOf(store->updateIdTokenForAnswer("user-1", "session-1", "answer-1", "new")), 1);
   std::multiset<std::string> tokens;
-  for (const auto& e : Json::parse(readFile(file))) tokens.insert(e["answerId"].get<std::string>() + "=" + e["idToken"].get<std::string>());
+  for (const auto& e : Json::parse(readFile(file)))
+    tokens.insert(e["answerId"].get<std::string>() + "=" + e["idToken"].get<std::string>());
   EXPECT_EQ(tokens, (std::multiset<std::string>{"answer-1=new", "answer-1=new", "answer-2=old", "ANSWER-1=old"}));
   // Matches that already hold the token still count as matches: one write.
   EXPECT_EQ(writesOf(store->updateIdTokenForAnswer("user-1", "session-1", "answer-1", "new")), 1);
 }
 
 TEST_F(Store, DatesAreSecondsSince2001AndIdsSlashesOrExtraKeysReadInAnySpelling) {
-  writeFile(file, R"([{"id":"a1b2c3d4-e5f6-4a7b-8c9d-0e1f2a3b4c5d","fileURL":"file:\/\/\/rec\/x.mp4","userId":"u",)"
-                  R"("sessionId":"s","answerId":"a","objectPath":"u\/s\/a\/t.mp4","idToken":"t","enqueuedAt":-1.5,"extra":[{}]}])");
+  writeFile(
+      file,
+      R"([{"id":"a1b2c3d4-e5f6-4a7b-8c9d-0e1f2a3b4c5d","fileURL":"file:\/\/\/rec\/x.mp4","userId":"u",)"
+      R"("sessionId":"s","answerId":"a","objectPath":"u\/s\/a\/t.mp4","idToken":"t","enqueuedAt":-1.5,"extra":[{}]}])");
   auto store = open();
-  const PendingUploadRecord expected{*Uuid::parse("A1B2C3D4-E5F6-4A7B-8C9D-0E1F2A3B4C5D"), "/rec/x.mp4", "u", "s", "a",
-                                     "u/s/a/t.mp4", "t", *ReferenceDate::fromSecondsSinceReferenceDate(-1.5)};
+  const PendingUploadRecord expected{
+      *Uuid::parse("A1B2C3D4-E5F6-4A7B-8C9D-0E1F2A3B4C5D"), "/rec/x.mp4", "u", "s", "a", "u/s/a/t.mp4", "t",
+      *ReferenceDate::fromSecondsSinceReferenceDate(-1.5)};
   EXPECT_EQ(all(*store), std::vector{expected});
   EXPECT_TRUE(logs->records().empty());
 
   auto atReference = makeRecord("/rec/y.mp4", "b");
-  atReference.enqueuedAt = ReferenceDate::fromTimePoint(std::chrono::system_clock::time_point{std::chrono::seconds(978307200)});
+  atReference.enqueuedAt =
+      ReferenceDate::fromTimePoint(std::chrono::system_clock::time_point{std::chrono::seconds(978307200)});
   run(store->upsert(atReference));
   const std::string written = readFile(file);
   EXPECT_NE(written.find("\"id\":\"A1B2C3D4-E5F6-4A7B-8C9D-0E1F2A3B4C5D\""), std::string::npos);
@@ -216,7 +222,8 @@ TEST_F(Store, ARelativeDataFolderFallsBackToTheTemporaryFolderWithBothLogLines) 
     const std::vector<std::string> expected{
         "applicationSupportDirectory unavailable; falling back to temporary directory",
         "applicationSupportDirectory unavailable; falling back to temporary directory for recordings"};
-    const bool placed = store.storeURL() == base / "pending-uploads.json" && store.recordingsDir() == base / "recordings";
+    const bool placed =
+        store.storeURL() == base / "pending-uploads.json" && store.recordingsDir() == base / "recordings";
     std::_Exit(placed && logs->messages("PendingUploads", LogLevel::error) == expected ? 0 : 1);
   };
   EXPECT_EXIT(fallBack(), ::testing::ExitedWithCode(0), "");
@@ -238,12 +245,14 @@ TEST_F(Store, CleanUpDeletesOnlyUnreferencedMp4FilesDirectlyInTheFolder) {
   const std::string fileBefore = readFile(file);
 
   run(store->removeOrphanedRecordings());
-  EXPECT_EQ(names(recordings), (std::vector<std::string>{"b.mp4", "c.MP4", "d.mov", "direct.mp4", "f.mp4", "folder.mp4", "sub"}));
+  EXPECT_EQ(names(recordings),
+            (std::vector<std::string>{"b.mp4", "c.MP4", "d.mov", "direct.mp4", "f.mp4", "folder.mp4", "sub"}));
   EXPECT_TRUE(fs::exists(recordings / "sub" / "e.mp4"));
   auto deleted = logs->messages("PendingUploads", LogLevel::info);
   std::sort(deleted.begin(), deleted.end());
-  EXPECT_EQ(deleted, (std::vector<std::string>{"Deleted orphaned recording: .hidden.mp4", "Deleted orphaned recording: a.mp4",
-                                               "Deleted orphaned recording: dangling.mp4"}));
+  EXPECT_EQ(
+      deleted, (std::vector<std::string>{"Deleted orphaned recording: .hidden.mp4", "Deleted orphaned recording: a.mp4",
+                                         "Deleted orphaned recording: dangling.mp4"}));
   EXPECT_EQ(readFile(file), fileBefore);
 
   fs::remove_all(recordings);
@@ -264,10 +273,12 @@ TEST_F(Store, ADamagedFileIsKeptItsGoodRecordsLoadedAndItsClipsSpared) {
   EXPECT_EQ(all(*store), (std::vector{good, spaced}));
   const auto copies = names(folder, "pending-uploads.json.corrupt-");
   ASSERT_EQ(copies.size(), 1u);
-  EXPECT_TRUE(std::regex_match(copies[0], std::regex(R"(pending-uploads\.json\.corrupt-\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+  EXPECT_TRUE(
+      std::regex_match(copies[0], std::regex(R"(pending-uploads\.json\.corrupt-\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
   EXPECT_EQ(readFile(folder / copies[0]), damaged);
   EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error),
-            std::vector<std::string>{"Pending uploads store was unreadable; kept a copy at " + (folder / copies[0]).native()});
+            std::vector<std::string>{"Pending uploads store was unreadable; kept a copy at " +
+                                     (folder / copies[0]).native()});
   EXPECT_FALSE(decodePendingUploads(readFile(file)).damaged);  // rewritten with what was salvaged
 
   // The kept copy spares its clips even after their records are gone.
@@ -325,7 +336,8 @@ TEST_F(Store, AWriterKilledAtRandomMomentsAlwaysLeavesAFileThatDecodes) {
     const auto decoded = decodePendingUploads(readFile(file));
     ASSERT_FALSE(decoded.damaged);
     ASSERT_FALSE(decoded.records.empty());
-    for (const auto& record : decoded.records) ASSERT_EQ(record.idToken, decoded.records.front().idToken) << "writes mixed";
+    for (const auto& record : decoded.records)
+      ASSERT_EQ(record.idToken, decoded.records.front().idToken) << "writes mixed";
     ASSERT_TRUE(names(folder, "pending-uploads.json.corrupt-").empty());
     midWrite += !names(folder, ".pending-uploads.json.tmp.").empty();
   }

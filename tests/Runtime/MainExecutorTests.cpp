@@ -73,7 +73,9 @@ Awaitable<std::thread::id> throwOnMain() {
   throw std::runtime_error("thrown on main");
   co_return std::this_thread::get_id();
 }
-Awaitable<std::thread::id> idOnMain() { co_return std::this_thread::get_id(); }
+Awaitable<std::thread::id> idOnMain() {
+  co_return std::this_thread::get_id();
+}
 
 struct Threads {
   std::thread::id before, main, after;

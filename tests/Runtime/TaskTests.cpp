@@ -179,8 +179,8 @@ TEST(Task, CleanUpAfterACancellationTakesItBackThenAwaitsAndShieldedStepsRunToTh
   ex.runUntilIdle();
   signal.emit(asio::cancellation_type::terminal);
   ex.runUntilIdle();
-  EXPECT_EQ(trace, (std::vector<std::string>{"sleep aborted", "aborted before it ran",
-                                             "was cancelled", "write after taking", "sleeping"}));
+  EXPECT_EQ(trace, (std::vector<std::string>{
+                       "sleep aborted", "aborted before it ran", "was cancelled", "write after taking", "sleeping"}));
   signal.emit(asio::cancellation_type::terminal);
   ex.runUntilIdle();
   EXPECT_EQ(trace.back(), "sleeping");
@@ -227,8 +227,8 @@ TEST(Task, RealTimerSleepWakesAfterItsDurationAndIsCancelledFromAnotherThread) {
 
 namespace {
 
-Awaitable<void> section(std::string name, SleepFunction sleep, std::vector<std::string>* trace,
-                        Strand strand, std::atomic<int>* inside, std::atomic<int>* overlaps) {
+Awaitable<void> section(std::string name, SleepFunction sleep, std::vector<std::string>* trace, Strand strand,
+                        std::atomic<int>* inside, std::atomic<int>* overlaps) {
   for (int step = 0; step < 3; ++step) {
     if (inside->fetch_add(1) != 0) ++*overlaps;
     trace->push_back(name + std::to_string(step));

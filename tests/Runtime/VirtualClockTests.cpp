@@ -18,7 +18,8 @@ namespace {
 Awaitable<void> sleepAndNote(SleepFunction sleep, Duration d, std::string name, VirtualClock* clock,
                              std::vector<std::string>* fired) {
   co_await sleep(d);
-  fired->push_back(name + "@" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(clock->now()).count()));
+  fired->push_back(name + "@" +
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(clock->now()).count()));
 }
 
 Awaitable<void> backoff(SleepFunction sleep, VirtualClock* clock, std::vector<std::string>* fired) {

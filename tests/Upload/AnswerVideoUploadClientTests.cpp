@@ -36,8 +36,10 @@ namespace {
 
 constexpr const char* kToken = "id-token-1";
 constexpr const char* kObjectPath = "user-1/session-1/answer-1/2026-12-06T10-00-00Z.mp4";
-constexpr const char* kNotSet = "VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload.";
-constexpr const char* kUploaded = "Answer video uploaded successfully for object path user-1/session-1/answer-1/2026-12-06T10-00-00Z.mp4";
+constexpr const char* kNotSet =
+    "VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload.";
+constexpr const char* kUploaded =
+    "Answer video uploaded successfully for object path user-1/session-1/answer-1/2026-12-06T10-00-00Z.mp4";
 
 template <typename E>
 std::optional<E> caught(std::exception_ptr error) {
@@ -79,7 +81,8 @@ class UploadClientTest : public ::testing::Test {
 
   void setEndpoint(const Json& value) {
     writeFile(info_, Json{{"CFBundleIdentifier", "com.brackwood.VeltranoMac"},
-                          {"VeltranoAnswerVideoSignedURLRequestURL", value}}.dump());
+                          {"VeltranoAnswerVideoSignedURLRequestURL", value}}
+                         .dump());
   }
 
   fs::path clip(const std::string& content, const std::string& name = "veltrano-answer-1.mp4") {
@@ -111,7 +114,8 @@ class UploadClientTest : public ::testing::Test {
   fs::path stored() const { return service_.storage() / kObjectPath; }
   std::string uploadURL(const std::string& contentType = "video/mp4") const {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return service_.uploadURL(kObjectPath, std::chrono::duration_cast<std::chrono::seconds>(now).count() + 600, contentType);
+    return service_.uploadURL(
+        kObjectPath, std::chrono::duration_cast<std::chrono::seconds>(now).count() + 600, contentType);
   }
   // A signed-URL reply that points at this service unless it says otherwise.
   std::string replyWith(Json reply) const {
@@ -153,7 +157,9 @@ TEST_F(UploadClientTest, StreamsTheClipAndDeletesItWithExactlyTheExpectedRequest
   EXPECT_EQ(posts[0].header("Authorization"), std::string("Bearer ") + kToken);
   EXPECT_EQ(posts[0].header("Content-Type"), "application/json");
   const Json body = Json::parse(posts[0].body);
-  EXPECT_EQ(body, (Json{{"userId", "user-1"}, {"sessionId", "session-1"}, {"answerId", "answer-1"}, {"objectPath", kObjectPath}}));
+  EXPECT_EQ(
+      body,
+      (Json{{"userId", "user-1"}, {"sessionId", "session-1"}, {"answerId", "answer-1"}, {"objectPath", kObjectPath}}));
   EXPECT_EQ(posts[0].body, body.dump()) << "the body is compact";
 
   const auto puts = requests("PUT");
@@ -248,8 +254,9 @@ TEST_F(UploadClientTest, AStatusOutside200To299FailsWithThatStatusAndKeepsTheCli
       continue;
     }
     EXPECT_EQ(caught<UploadError>(error), UploadError::badHTTPStatus(c.status)) << describe(error);
-    EXPECT_EQ(errorLogs(), std::vector<std::string>{(signedURL ? "Signed URL request failed: HTTP " : "Upload PUT failed: HTTP ") +
-                                                    std::to_string(c.status)});
+    EXPECT_EQ(errorLogs(),
+              std::vector<std::string>{(signedURL ? "Signed URL request failed: HTTP " : "Upload PUT failed: HTTP ") +
+                                       std::to_string(c.status)});
     EXPECT_EQ(requests("PUT").size(), signedURL ? 0u : 1u);
     EXPECT_TRUE(fs::exists(path));
   }
@@ -297,9 +304,15 @@ TEST_F(UploadClientTest, TheReplyChoosesTheURLAndHeadersButHostileHeadersAddNoth
   const std::string octet = "application/octet-stream";
   const Case cases[] = {
       {{{"uploadUrl", 12}, {"signedUrl", uploadURL()}}, "video/mp4", false, false},
-      {{{"uploadUrl", uploadURL(octet)}, {"uploadHeaders", {{"content-type", octet}, {"X-Meta", "m"}}}}, octet, true, false},
+      {{{"uploadUrl", uploadURL(octet)}, {"uploadHeaders", {{"content-type", octet}, {"X-Meta", "m"}}}},
+       octet,
+       true,
+       false},
       {{{"uploadHeaders", {{"X-Meta", "m"}, {"X-Count", 3}}}}, "video/mp4", false, false},
-      {{{"uploadHeaders", {{"X-Meta", "m"}, {"X-Evil", "1\r\nAuthorization: Bearer stolen"}}}}, "video/mp4", false, true},
+      {{{"uploadHeaders", {{"X-Meta", "m"}, {"X-Evil", "1\r\nAuthorization: Bearer stolen"}}}},
+       "video/mp4",
+       false,
+       true},
       {{{"uploadHeaders", {{"X-Meta\r\nX-Injected", "1"}}}}, "video/mp4", false, true},
   };
   for (const auto& c : cases) {

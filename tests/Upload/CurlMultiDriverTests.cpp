@@ -53,7 +53,9 @@ class CurlMultiDriverTest : public ::testing::Test {
  protected:
   CurlMultiDriverTest() : service_({.storage = dir_ / "store", .tokens = {"t"}}) { service_.start(); }
 
-  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(service_.port()) + path; }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(service_.port()) + path;
+  }
 
   // A signed-URL request the service holds up for `stall`.
   std::shared_ptr<Request> stalledRequest(std::chrono::milliseconds stall) {

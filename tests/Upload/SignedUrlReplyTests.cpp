@@ -36,11 +36,13 @@ TEST(SignedURLReply, OnlyAnHttpOrHttpsUploadURLIsUsableAndABadUploadUrlDoesNotFa
   for (const char* url : {"file:///tmp/clip.mp4", "ftp://host/clip", "scp://host/x", "/relative/path", "host.example/p",
                           "", "https://", "http://exa mple.com/x", " https://a/x", "data:video/mp4,abc"}) {
     EXPECT_EQ(failureOf({{"uploadUrl", url}}), UploadError::Case::missingUploadURL) << url;
-    EXPECT_EQ(failureOf({{"uploadUrl", url}, {"signedUrl", "https://b/s"}}), UploadError::Case::missingUploadURL) << url;
+    EXPECT_EQ(failureOf({{"uploadUrl", url}, {"signedUrl", "https://b/s"}}), UploadError::Case::missingUploadURL)
+        << url;
   }
   EXPECT_EQ(chooseUploadTarget(R"({"uploadUrl": "HTTPS://S.example:8443/a?x=%20", "signedUrl": "https://b/s"})").url,
             "HTTPS://S.example:8443/a?x=%20");
-  EXPECT_EQ(chooseUploadTarget(R"({"uploadUrl": null, "signedUrl": "http://[::1]:9000/x"})").url, "http://[::1]:9000/x");
+  EXPECT_EQ(
+      chooseUploadTarget(R"({"uploadUrl": null, "signedUrl": "http://[::1]:9000/x"})").url, "http://[::1]:9000/x");
   EXPECT_EQ(failureOf({{"signedUrl", 7}}), UploadError::Case::missingUploadURL);
 }
 
@@ -64,12 +66,19 @@ TEST(SignedURLReply, BothSpellingsOfContentTypeInOneReplyStillSendOne) {
 TEST(SignedURLReply, UploadHeadersThatAreNotAnObjectOfSafeStringsAddNothing) {
   using enum UploadHeadersOutcome;
   const std::pair<Json, UploadHeadersOutcome> cases[] = {
-      {Json{{"X-A", "1"}, {"X-B", 2}}, notStrings}, {Json::array({"X-A"}), notStrings}, {Json("X-A: 1"), notStrings},
-      {Json(nullptr), notStrings}, {Json{{"Content-Type", Json{{"nested", "x"}}}}, notStrings},
+      {Json{{"X-A", "1"}, {"X-B", 2}}, notStrings},
+      {Json::array({"X-A"}), notStrings},
+      {Json("X-A: 1"), notStrings},
+      {Json(nullptr), notStrings},
+      {Json{{"Content-Type", Json{{"nested", "x"}}}}, notStrings},
       {Json{{"X-Ok", "1"}, {"X-A", "1\r\nAuthorization: Bearer stolen"}}, unsafe},
-      {Json{{"X-A", std::string("a\0b", 3)}}, unsafe}, {Json{{"X-A", "line\nbreak"}}, unsafe},
-      {Json{{"X-A\r\nEvil", "1"}}, unsafe}, {Json{{"Bad Name", "1"}}, unsafe}, {Json{{"", "1"}}, unsafe},
-      {Json{{"X:A", "1"}}, unsafe}, {Json{{"Content-Length", "1"}}, unsafe},
+      {Json{{"X-A", std::string("a\0b", 3)}}, unsafe},
+      {Json{{"X-A", "line\nbreak"}}, unsafe},
+      {Json{{"X-A\r\nEvil", "1"}}, unsafe},
+      {Json{{"Bad Name", "1"}}, unsafe},
+      {Json{{"", "1"}}, unsafe},
+      {Json{{"X:A", "1"}}, unsafe},
+      {Json{{"Content-Length", "1"}}, unsafe},
       {Json{{"transfer-encoding", "chunked"}}, unsafe},
   };
   for (const auto& [headers, outcome] : cases) {

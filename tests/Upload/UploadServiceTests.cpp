@@ -41,7 +41,9 @@ Json requestBody(const std::string& objectPath) {
 class UploadServiceTest : public ::testing::Test {
  protected:
   UploadServiceTest()
-      : service_({.storage = dir_ / "store", .tokens = {"token-a", "token-b"}, .secret = "test-secret",
+      : service_({.storage = dir_ / "store",
+                  .tokens = {"token-a", "token-b"},
+                  .secret = "test-secret",
                   .maxObjectPathLength = 200}),
         http_("127.0.0.1", (service_.start(), service_.port())) {}
 
@@ -140,8 +142,10 @@ TEST_F(UploadServiceTest, UploadURLsStartWithTheConfiguredBaseWhateverHostTheReq
 }
 
 TEST_F(UploadServiceTest, AMissingOrUnknownBearerTokenIs401) {
-  const httplib::Headers refused[] = {{{"Authorization", "Bearer token-c"}}, {{"Authorization", "Bearer "}},
-                                      {{"Authorization", "Bearer token-ab"}}, {},
+  const httplib::Headers refused[] = {{{"Authorization", "Bearer token-c"}},
+                                      {{"Authorization", "Bearer "}},
+                                      {{"Authorization", "Bearer token-ab"}},
+                                      {},
                                       {{"Authorization", "Basic token-a"}}};
   for (const auto& headers : refused) {
     const auto reply = http_.Post("/upload-url", headers, requestBody(kPath).dump(), "application/json");
@@ -152,10 +156,10 @@ TEST_F(UploadServiceTest, AMissingOrUnknownBearerTokenIs401) {
 
 TEST_F(UploadServiceTest, BadObjectPathsAndBadBodiesAre400) {
   std::vector<Json> bodies;
-  for (const std::string& path : {std::string("/abs/x.mp4"), std::string("a/../b.mp4"), std::string(".."),
-                                  std::string("a/./b"), std::string("a//b"), std::string("a/b/"), std::string(""),
-                                  std::string("a\nb"), std::string("a\x01") + "b", std::string("a\\b"),
-                                  std::string(201, 'x')})
+  for (const std::string& path :
+       {std::string("/abs/x.mp4"), std::string("a/../b.mp4"), std::string(".."), std::string("a/./b"),
+        std::string("a//b"), std::string("a/b/"), std::string(""), std::string("a\nb"), std::string("a\x01") + "b",
+        std::string("a\\b"), std::string(201, 'x')})
     bodies.push_back(requestBody(path));
   bodies.push_back(requestBody(kPath));
   bodies.back().erase("answerId");
@@ -166,7 +170,8 @@ TEST_F(UploadServiceTest, BadObjectPathsAndBadBodiesAre400) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 400) << body.dump();
   }
-  EXPECT_EQ(http_.Post("/upload-url", {{"Authorization", "Bearer token-a"}}, "not json", "application/json")->status, 400);
+  EXPECT_EQ(
+      http_.Post("/upload-url", {{"Authorization", "Bearer token-a"}}, "not json", "application/json")->status, 400);
   EXPECT_EQ(requestURL("token-a", requestBody(std::string(200, 'x')))->status, 200);
   EXPECT_TRUE(storedFiles().empty());
 }
@@ -181,9 +186,9 @@ TEST_F(UploadServiceTest, TamperedExpiredOrRetypedURLsAre403AndStoreNothing) {
   const auto exp = longerLife.find("exp=") + 4;
   longerLife[exp] = longerLife[exp] == '9' ? '8' : '9';
   // Signed with someone else's secret.
-  const std::string foreign = "http://127.0.0.1:" + std::to_string(service_.port()) + "/objects/" + kPath + "?exp=" +
-                              std::to_string(now() + 600) + "&sig=" +
-                              UrlSigner("another-secret").sign("PUT", kPath, now() + 600, "video/mp4");
+  const std::string foreign = "http://127.0.0.1:" + std::to_string(service_.port()) + "/objects/" + kPath +
+                              "?exp=" + std::to_string(now() + 600) +
+                              "&sig=" + UrlSigner("another-secret").sign("PUT", kPath, now() + 600, "video/mp4");
   for (const auto& url : {otherPath, otherSig, longerLife, good.substr(0, good.find("&sig=")), foreign,
                           service_.uploadURL(kPath, now() - 1)})
     EXPECT_EQ(put(url, "body"), 403) << url;
@@ -211,8 +216,8 @@ TEST_F(UploadServiceTest, ATruncatedBodyLeavesNoObjectAndNoTemporaryFile) {
 }
 
 TEST_F(UploadServiceTest, ControlFaultsHitTheNextRequestsOfTheirEndpointOnly) {
-  auto added = http_.Post("/control/faults", R"({"endpoint": "signedUrl", "count": 2, "status": 503, "body": "busy"})",
-                          "application/json");
+  auto added = http_.Post(
+      "/control/faults", R"({"endpoint": "signedUrl", "count": 2, "status": 503, "body": "busy"})", "application/json");
   ASSERT_TRUE(added);
   ASSERT_EQ(added->status, 200);
   EXPECT_EQ(http_.Post("/control/faults", R"({"endpoint": "elsewhere"})", "application/json")->status, 400);

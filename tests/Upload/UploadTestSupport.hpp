@@ -34,9 +34,9 @@ struct TempDir {
   TempDir(const TempDir&) = delete;
   std::filesystem::path operator/(const std::string& name) const { return path / name; }
 
-  const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                     ("veltrano-upload-test-" + std::to_string(std::random_device()()) +
-                                      std::to_string(std::random_device()()));
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("veltrano-upload-test-" + std::to_string(std::random_device()()) + std::to_string(std::random_device()()));
 };
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
@@ -193,9 +193,10 @@ class MainThread {
     };
     auto joiner = joinAndKeep(task, &error, &finished);
     Task::spawn(main_.get_executor(), std::move(joiner));
-    const bool ended = iterateUntil([&] { return finished; }, limit, [&] {
-      if (tick) tick(task);
-    });
+    const bool ended = iterateUntil([&] { return finished; }, limit,
+                                    [&] {
+                                      if (tick) tick(task);
+                                    });
     if (!ended) throw std::runtime_error("the operation did not end in time");
     return error;
   }

@@ -29,8 +29,7 @@ namespace {
 
 Awaitable<void> virtualSleep(std::weak_ptr<VirtualClock::Impl> weak, Duration duration) {
   auto initiate = [weak, duration](auto handler) {
-    auto executor = asio::prefer(asio::get_associated_executor(handler),
-                                 asio::execution::outstanding_work.tracked);
+    auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
     auto impl = weak.lock();
     if (!impl || duration <= Duration::zero()) {
       asio::post(executor, [handler = std::move(handler)]() mutable { std::move(handler)({}); });
@@ -58,8 +57,7 @@ Awaitable<void> virtualSleep(std::weak_ptr<VirtualClock::Impl> weak, Duration du
 
 }  // namespace
 
-VirtualClock::VirtualClock(std::function<void()> drain)
-    : impl_(std::make_shared<Impl>()), drain_(std::move(drain)) {
+VirtualClock::VirtualClock(std::function<void()> drain) : impl_(std::make_shared<Impl>()), drain_(std::move(drain)) {
   impl_->now = &now_;
 }
 
@@ -73,7 +71,9 @@ SleepFunction VirtualClock::sleepFunction() {
   return [weak](Duration duration) { return virtualSleep(weak, duration); };
 }
 
-std::size_t VirtualClock::pendingSleeps() const noexcept { return impl_->entries.size(); }
+std::size_t VirtualClock::pendingSleeps() const noexcept {
+  return impl_->entries.size();
+}
 
 std::vector<Duration> VirtualClock::pendingDeadlines() const {
   std::vector<Duration> deadlines;

@@ -33,8 +33,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 std::int64_t unixNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 bool isLoopback(const std::string& address) {
@@ -126,10 +125,14 @@ Fault Fault::fromJson(const Json& json) {
   for (const auto& [key, value] : json.items()) {
     if (key == "endpoint") {
       const auto name = value.get<std::string>();
-      if (name == "signedUrl") fault.endpoint = Endpoint::signedURL;
-      else if (name == "put") fault.endpoint = Endpoint::put;
-      else if (name == "any") fault.endpoint = Endpoint::any;
-      else throw std::invalid_argument("endpoint must be signedUrl, put or any");
+      if (name == "signedUrl")
+        fault.endpoint = Endpoint::signedURL;
+      else if (name == "put")
+        fault.endpoint = Endpoint::put;
+      else if (name == "any")
+        fault.endpoint = Endpoint::any;
+      else
+        throw std::invalid_argument("endpoint must be signedUrl, put or any");
     } else if (key == "count") {
       fault.count = value.get<int>();
       if (fault.count < 1) throw std::invalid_argument("count must be at least 1");
@@ -143,7 +146,8 @@ Fault Fault::fromJson(const Json& json) {
       fault.status = value.get<int>();
       if (fault.status < 100 || fault.status > 999) throw std::invalid_argument("status must be 100-999");
     } else if (key == "headers") {
-      for (const auto& [name, headerValue] : value.items()) fault.headers.emplace_back(name, headerValue.get<std::string>());
+      for (const auto& [name, headerValue] : value.items())
+        fault.headers.emplace_back(name, headerValue.get<std::string>());
     } else if (key == "body") {
       fault.body = value.get<std::string>();
     } else if (key == "answerAfterBytes") {
@@ -158,8 +162,8 @@ Fault Fault::fromJson(const Json& json) {
 }
 
 std::size_t RecordedRequest::headerCount(const std::string& name) const {
-  return static_cast<std::size_t>(std::count_if(headers.begin(), headers.end(),
-                                                [&](const auto& h) { return equalsIgnoringCase(h.first, name); }));
+  return static_cast<std::size_t>(
+      std::count_if(headers.begin(), headers.end(), [&](const auto& h) { return equalsIgnoringCase(h.first, name); }));
 }
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
@@ -254,14 +258,17 @@ UploadService::UploadService(UploadServiceOptions options)
     }
     replyJson(response, 200, list);
   });
-  server.Delete("/control/requests", [this, loopbackOnly](const httplib::Request& request, httplib::Response& response) {
-    if (!loopbackOnly(request, response)) return;
-    clearRequests();
-    replyJson(response, 200, Json{{"ok", true}});
-  });
+  server.Delete(
+      "/control/requests", [this, loopbackOnly](const httplib::Request& request, httplib::Response& response) {
+        if (!loopbackOnly(request, response)) return;
+        clearRequests();
+        replyJson(response, 200, Json{{"ok", true}});
+      });
 }
 
-UploadService::~UploadService() { stop(); }
+UploadService::~UploadService() {
+  stop();
+}
 
 void UploadService::start() {
   if (options_.port == 0) {
@@ -449,8 +456,8 @@ int UploadService::checkSignature(const httplib::Request& request, std::string& 
     return 403;
   }
   if (!request.has_header("Content-Type")) return 403;
-  if (!signer_.verify("PUT", objectPath, expiry, request.get_header_value("Content-Type"),
-                      request.get_param_value("sig")))
+  if (!signer_.verify(
+          "PUT", objectPath, expiry, request.get_header_value("Content-Type"), request.get_param_value("sig")))
     return 403;
   if (unixNow() > expiry) return 403;
   return 0;
@@ -546,9 +553,9 @@ void UploadService::handlePut(const httplib::Request& request, httplib::Response
     }
     received += size;
     if (fault && fault->bytesPerSecond > 0) {
-      const auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                     std::chrono::duration<double>(static_cast<double>(received) /
-                                                                   static_cast<double>(fault->bytesPerSecond)));
+      const auto due =
+          started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(received) / static_cast<double>(fault->bytesPerSecond)));
       const auto wait = due - std::chrono::steady_clock::now();
       if (wait.count() > 0 && !sleepFor(wait)) return false;
     }

@@ -50,8 +50,7 @@ std::string UrlSigner::sign(std::string_view method, std::string_view objectPath
 bool UrlSigner::verify(std::string_view method, std::string_view objectPath, std::int64_t expiry,
                        std::string_view contentType, std::string_view signature) const {
   const std::string expected = sign(method, objectPath, expiry, contentType);
-  return signature.size() == expected.size() &&
-         CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) == 0;
+  return signature.size() == expected.size() && CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) == 0;
 }
 
 std::string encodePath(std::string_view objectPath) {

@@ -19,8 +19,8 @@ class UrlSigner {
   std::string sign(std::string_view method, std::string_view objectPath, std::int64_t expiry,
                    std::string_view contentType) const;
   // Constant-time comparison against a lower-case hex signature.
-  bool verify(std::string_view method, std::string_view objectPath, std::int64_t expiry,
-              std::string_view contentType, std::string_view signature) const;
+  bool verify(std::string_view method, std::string_view objectPath, std::int64_t expiry, std::string_view contentType,
+              std::string_view signature) const;
 
  private:
   std::string secret_;

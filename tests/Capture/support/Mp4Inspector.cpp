@@ -20,7 +20,8 @@ std::optional<Mp4Summary> inspectMp4(const std::filesystem::path& file, std::str
   };
   ensureGStreamer();
   // The sink keeps every sample, so the demuxer runs to the end before they are read.
-  ElementPtr pipeline = adoptElement(gst_parse_launch("filesrc name=in ! qtdemux ! appsink name=out sync=false wait-on-eos=false", nullptr));
+  ElementPtr pipeline = adoptElement(
+      gst_parse_launch("filesrc name=in ! qtdemux ! appsink name=out sync=false wait-on-eos=false", nullptr));
   ElementPtr in(gst_bin_get_by_name(GST_BIN(pipeline.get()), "in"));
   ElementPtr out(gst_bin_get_by_name(GST_BIN(pipeline.get()), "out"));
   g_object_set(in.get(), "location", file.c_str(), nullptr);

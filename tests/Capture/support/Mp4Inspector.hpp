@@ -11,8 +11,8 @@ namespace veltrano::testing {
 // What an MP4 file holds, as GStreamer's MP4 demuxer (not the muxer that
 // wrote it) reads it, without decoding.
 struct Mp4Summary {
-  std::string codec;                       // media type of the stream, e.g. "video/x-h264"
-  int profileIdc = 0;                      // from the avcC record; 100 = High
+  std::string codec;   // media type of the stream, e.g. "video/x-h264"
+  int profileIdc = 0;  // from the avcC record; 100 = High
   int width = 0, height = 0;
   std::uint64_t sampleCount = 0;
   double durationSeconds = 0;
