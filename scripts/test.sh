@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
+# Formatting first: it is cheap and fails fast.
+bash scripts/check-format.sh
+
 # A WebKit run without a session bus leaves an empty root-owned
 # /.flatpak-info, after which every WebKit process believes it is sandboxed
 # and stalls at start-up.
