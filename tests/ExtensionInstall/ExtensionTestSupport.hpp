@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TempDir.hpp"
+
 #include <dirent.h>
 
 #include <filesystem>
@@ -11,30 +13,13 @@
 
 namespace veltrano::testing {
 
-struct ExtensionTempDir {
-  ExtensionTempDir() { std::filesystem::create_directories(path); }
-  ~ExtensionTempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  ExtensionTempDir(const ExtensionTempDir&) = delete;
-  ExtensionTempDir& operator=(const ExtensionTempDir&) = delete;
-  std::filesystem::path operator/(const std::string& name) const { return path / name; }
-
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      ("veltrano-extension-test-" + std::to_string(std::random_device()()) + std::to_string(std::random_device()()));
-};
-
+// The suite's names for the shared helpers.
+using ExtensionTempDir = TempDir;
 inline void writeTextFile(const std::filesystem::path& path, const std::string& content) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  writeFile(path, content);
 }
-
 inline std::string readTextFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return readFile(path);
 }
 
 // Names in the order readdir hands them out, hidden ones skipped.

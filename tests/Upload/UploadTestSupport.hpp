@@ -2,6 +2,7 @@
 
 #include "Runtime/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
+#include "support/TempDir.hpp"
 
 #include <arpa/inet.h>
 #include <glib.h>
@@ -23,32 +24,6 @@
 #include <vector>
 
 namespace veltrano::testing {
-
-// A fresh folder under the system's temporary folder, removed afterwards.
-struct TempDir {
-  TempDir() { std::filesystem::create_directories(path); }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  std::filesystem::path operator/(const std::string& name) const { return path / name; }
-
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() /
-      ("veltrano-upload-test-" + std::to_string(std::random_device()()) + std::to_string(std::random_device()()));
-};
-
-inline void writeFile(const std::filesystem::path& path, const std::string& content) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Bytes that differ from position to position, so a shifted or truncated
 // copy never compares equal.
