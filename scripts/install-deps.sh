@@ -22,7 +22,10 @@ packages=(
   # page-side script tests
   nodejs
   # the window: GTK 4 and WebKitGTK, tested under Xvfb on a private bus
-  libgtk-4-dev libwebkitgtk-6.0-dev xvfb xauth dbus dbus-x11 desktop-file-utils
+  libgtk-4-dev libwebkitgtk-6.0-dev xvfb xauth dbus dbus-x11 desktop-file-utils libglib2.0-bin
+  # tools the tests call: locale sources (file URLs under single-byte
+  # locales), a throw-away TLS certificate (redirect tests)
+  locales openssl
   # camera service activation: the stand-in systemd on a private bus
   # (dbus-python with GLib), systemd-analyze to check unit files
   python3-dbusmock python3-dbus python3-gi systemd
