@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/TempDir.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -25,19 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "veltrano-install-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  fs::path path;
-};
+using veltrano::testing::TempDir;
 
 std::string quote(const std::string& word) {
   std::string quoted = "'";

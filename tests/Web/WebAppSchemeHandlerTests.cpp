@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/TempDir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -27,24 +29,9 @@ using veltrano::WebAppResponse;
 using veltrano::WebAppSchemeError;
 using veltrano::WebAppSchemeHandler;
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "veltrano-web-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  fs::path path;
-};
+using veltrano::testing::TempDir;
 
-void writeFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
+using veltrano::testing::writeFile;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -7,6 +7,8 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include "support/TempDir.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -20,24 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "veltrano-webview-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  fs::path path;
-};
+using veltrano::testing::TempDir;
 
-void writeFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
+using veltrano::testing::writeFile;
 
 // Runs the default main context until done() or the deadline.
 template <typename Done>
