@@ -147,6 +147,8 @@ void CameraDeviceSource::configureAndStartCapture() {
 }
 
 void CameraDeviceSource::stopCapture() {
+  // Frames still waiting in the stream may live in the pipeline's buffers.
+  if (_captureSession) _streamSource->stream()->releaseFrames();
   if (_captureSession) _captureSession->stopRunning();
   _captureSession.reset();
   _captureDevice.reset();

@@ -61,6 +61,7 @@ class PipeWireBackend::Stream final : public PublishedStream {
   }
 
   void send(const VideoFrame& frame, std::uint64_t hostTimeNanoseconds) override;
+  void releaseFrames() override;
 
   // Loop thread (or loop lock held) from here on.
   void create(pw_core* core, const DeviceDescription& device);
@@ -110,6 +111,18 @@ void PipeWireBackend::Stream::send(const VideoFrame& frame, std::uint64_t hostTi
   }
   pw_thread_loop_lock(impl->loop);
   if (stream_ && streaming_) pw_stream_trigger_process(stream_);
+  pw_thread_loop_unlock(impl->loop);
+}
+
+void PipeWireBackend::Stream::releaseFrames() {
+  auto impl = impl_.lock();
+  if (!impl) return;
+  // The loop lock waits out a process callback that is copying a frame.
+  pw_thread_loop_lock(impl->loop);
+  {
+    std::lock_guard lock(pendingMutex_);
+    pending_.reset();
+  }
   pw_thread_loop_unlock(impl->loop);
 }
 

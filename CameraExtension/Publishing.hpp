@@ -37,6 +37,11 @@ class PublishedStream {
  public:
   virtual ~PublishedStream() = default;
   virtual void send(const VideoFrame& frame, std::uint64_t hostTimeNanoseconds) = 0;
+  // Lets go of every frame kept for a client that has not taken it yet, and
+  // returns only when none is in use. The capture calls it before its
+  // pipeline stops: a frame's pixels may belong to that pipeline's buffer
+  // pool, and returning a buffer to a pool that is gone corrupts the heap.
+  virtual void releaseFrames() = 0;
 };
 
 struct StreamDescription {

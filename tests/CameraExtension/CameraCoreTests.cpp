@@ -402,6 +402,34 @@ TEST(FramePassThrough, SendsCameraPixelsInPlaceWithHostTimeAndDropsWhatItMust) {
   EXPECT_EQ(rig.cameras.sessions.current, nullptr);
 }
 
+// A frame kept by the stream may sit in a buffer of the capture pipeline, so
+// it must be let go before that pipeline stops, whichever way it stops.
+class FrameRelease : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FrameRelease, TheStreamLetsGoOfFramesBeforeTheCaptureStops) {
+  const bool byFailure = GetParam();
+  Rig rig;
+  rig.make();
+  rig.stream().startStream();
+  rig.queue.runAll();
+  auto& events = rig.cameras.sessions.events;
+  Pixels pixels;
+  auto frame = pixels.frame(640, 480, MediaTime::make(1, 1));
+  frame.storage = std::shared_ptr<const void>(&pixels, [&events](const void*) { events.push_back("frame released"); });
+  rig.cameras.sessions.current->callbacks.frame(std::move(frame));
+  ASSERT_TRUE(rig.backend.stream->held);
+
+  if (byFailure) {
+    rig.cameras.sessions.current->callbacks.failure("camera unplugged");
+  } else {
+    rig.stream().stopStream();
+    rig.queue.runAll();
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"frame released", "session stopped"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(LastStopOrFailure, FrameRelease, ::testing::Bool());
+
 TEST(HostTime, RoundsHalfAwayFromZeroAndClampsNegatives) {
   EXPECT_EQ(hostTimeNanoseconds(MediaTime::make(1, 3)), 333'333'333u);
   EXPECT_EQ(hostTimeNanoseconds(MediaTime::make(1, 2'000'000'000)), 1u);  // exactly 0.5 ns

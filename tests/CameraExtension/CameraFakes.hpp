@@ -63,11 +63,17 @@ class FakeStream final : public PublishedStream {
  public:
   explicit FakeStream(StreamDescription description, std::weak_ptr<StreamEvents> events)
       : description(std::move(description)), events(std::move(events)) {}
-  void send(const VideoFrame& frame, std::uint64_t hostTime) override { sent.push_back({frame.data, hostTime}); }
+  // Like the real stream, keeps the newest frame until a client takes it.
+  void send(const VideoFrame& frame, std::uint64_t hostTime) override {
+    sent.push_back({frame.data, hostTime});
+    held = frame.storage;
+  }
+  void releaseFrames() override { held.reset(); }
 
   StreamDescription description;
   std::weak_ptr<StreamEvents> events;
   std::vector<SentFrame> sent;
+  std::shared_ptr<const void> held;
 };
 
 class FakeBackend final : public PublishingBackend {
@@ -94,6 +100,7 @@ struct SessionLog {
   int started = 0;
   int stopped = 0;
   FakeSession* current = nullptr;
+  std::vector<std::string> events;  // "session stopped", and what tests add
 };
 
 class FakeSession final : public CaptureSession {
@@ -112,6 +119,7 @@ class FakeSession final : public CaptureSession {
   void stopRunning() override {
     running = false;
     ++log_.stopped;
+    log_.events.push_back("session stopped");
   }
 
   bool running = false;
