@@ -346,12 +346,41 @@ void GStreamerCameraSystem::requestAccess(std::function<void(bool)> answer) {
   answer(authorizationStatus() == CameraAuthorizationStatus::authorized);
 }
 
+GStreamerCameraSystem::~GStreamerCameraSystem() {
+  if (!monitor_) return;
+  gst_device_monitor_stop(monitor_);
+  GstBus* bus = gst_device_monitor_get_bus(monitor_);
+  gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+  gst_object_unref(bus);
+  gst_object_unref(monitor_);
+}
+
 std::optional<CameraInfo> GStreamerCameraSystem::defaultCamera() {
-  std::unique_ptr<GstDeviceMonitor, GstObjectUnref> monitor(gst_device_monitor_new());
-  gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
-  if (!gst_device_monitor_start(monitor.get())) return std::nullopt;
-  GList* devices = gst_device_monitor_get_devices(monitor.get());
-  gst_device_monitor_stop(monitor.get());
+  GList* devices = nullptr;
+  {
+    std::lock_guard lock(monitorMutex_);
+    if (!monitor_) {
+      GstDeviceMonitor* monitor = gst_device_monitor_new();
+      gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
+      // Nobody pops the monitor's bus; dropping its hot-plug messages keeps
+      // it from growing. The list is read afresh at every lookup instead.
+      GstBus* bus = gst_device_monitor_get_bus(monitor);
+      gst_bus_set_sync_handler(
+          bus,
+          [](GstBus*, GstMessage* message, gpointer) {
+            gst_message_unref(message);
+            return GST_BUS_DROP;
+          },
+          nullptr, nullptr);
+      gst_object_unref(bus);
+      if (!gst_device_monitor_start(monitor)) {
+        gst_object_unref(monitor);
+        return std::nullopt;
+      }
+      monitor_ = monitor;
+    }
+    devices = gst_device_monitor_get_devices(monitor_);
+  }
 
   std::vector<GstDevice*> listed;
   std::vector<CameraCandidate> candidates;

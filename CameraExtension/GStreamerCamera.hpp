@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ CameraAuthorizationStatus probeCameraAccess(const std::filesystem::path& deviceD
 class GStreamerCameraSystem final : public CameraSystem {
  public:
   explicit GStreamerCameraSystem(std::filesystem::path deviceDirectory = "/dev");
+  ~GStreamerCameraSystem() override;
+  GStreamerCameraSystem(const GStreamerCameraSystem&) = delete;
+  GStreamerCameraSystem& operator=(const GStreamerCameraSystem&) = delete;
 
   CameraAuthorizationStatus authorizationStatus() override;
   // Nothing to ask outside a sandbox: answers at once with the probe's result.
@@ -51,6 +55,11 @@ class GStreamerCameraSystem final : public CameraSystem {
 
  private:
   std::filesystem::path deviceDirectory_;
+  // One monitor for the program's life, started at the first lookup: each
+  // start and stop of a PipeWire device monitor creates and tears down a
+  // PipeWire connection and thread, which pipewiresrc shares.
+  std::mutex monitorMutex_;
+  GstDeviceMonitor* monitor_ = nullptr;
 };
 
 }  // namespace veltranocam
