@@ -25,4 +25,7 @@ if ! bwrap --ro-bind / / --unshare-user --unshare-pid --unshare-net true 2>/dev/
   export WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1
 fi
 
-dbus-run-session --config-file="$(dirname "$0")/session-test.conf" -- xvfb-run -a -s "-screen 0 1280x800x24" "$@"
+# xvfb-run -a counts up from its start number; a random start keeps two
+# tests starting at once (ctest -j) from racing for the same display.
+dbus-run-session --config-file="$(dirname "$0")/session-test.conf" -- \
+  xvfb-run -a -n $((100 + RANDOM % 4000)) -s "-screen 0 1280x800x24" "$@"
