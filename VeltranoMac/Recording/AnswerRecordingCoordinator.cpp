@@ -486,11 +486,15 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
     scheduleChunkRotation(false);
     co_return;
   }
+  co_await finishOvertakenClip(next->recorder, answer);
+}
 
+Awaitable<void> AnswerRecordingCoordinator::finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
+                                                                ActiveAnswer answer) {
   fs::path partial;
   std::exception_ptr partialFailure;
   try {
-    partial = co_await stopOnMain(next->recorder);
+    partial = co_await stopOnMain(std::move(recorder));
   } catch (...) {
     partialFailure = std::current_exception();
   }
@@ -522,18 +526,7 @@ Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordin
         co_return started;
       }
       // Invalidated while the camera started: this clip is a clip like any other.
-      fs::path partial;
-      std::exception_ptr partialFailure;
-      try {
-        partial = co_await stopOnMain(std::move(recorder));
-      } catch (...) {
-        partialFailure = std::current_exception();
-      }
-      takeCancellation(co_await asio::this_coro::cancellation_state);
-      if (!partialFailure)
-        spawnChunkUpload(partial, answer);
-      else
-        log.error("Chunk rotation: failed to stop partial clip after invalidate: " + describe(partialFailure));
+      co_await finishOvertakenClip(std::move(recorder), answer);
       co_return std::nullopt;
     }
 

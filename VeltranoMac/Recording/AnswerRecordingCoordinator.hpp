@@ -184,6 +184,8 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   Awaitable<std::string> objectPathOnMain(ActiveAnswer answer);
   Awaitable<void> storeLastClip(std::filesystem::path clip, ActiveAnswer answer, std::string idToken);
   void spawnChunkUpload(std::filesystem::path clip, ActiveAnswer answer);
+  // Stops a clip started for a rotation that was overtaken, and uploads it.
+  Awaitable<void> finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, ActiveAnswer answer);
 
   // Fields, in the order of the design.
   const Logger log{"AnswerRecording"};
