@@ -49,6 +49,8 @@ struct Shell {
       return WebViewHost::create(std::move(configuration));
     };
     contentView = std::make_unique<ContentView>(application, webAppRoot, makeWebView);
+    // The delegate presents the window; the entry page starts loading now.
+    contentView->update();
     manager->addObserver(
         [this](SystemExtensionRequestManager::Property property, SystemExtensionRequestManager::Phase phase) {
           if (property == SystemExtensionRequestManager::Property::extensionBanner &&

@@ -95,6 +95,7 @@ WebViewHost::WebViewHost(Configuration configuration) : configuration_(std::move
   g_signal_connect(webView_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
   g_signal_connect(webView_, "run-file-chooser", G_CALLBACK(onRunFileChooser), this);
   g_signal_connect(webView_, "load-changed", G_CALLBACK(onLoadChanged), this);
+  g_signal_connect(webView_, "load-failed", G_CALLBACK(onLoadFailed), this);
 }
 
 WebViewHost::~WebViewHost() {
@@ -131,7 +132,16 @@ void WebViewHost::onLoadChanged(WebKitWebView*, int event, void* self) {
   if (event == WEBKIT_LOAD_STARTED) host->pageLoaded_ = false;
   if (event != WEBKIT_LOAD_FINISHED) return;
   host->pageLoaded_ = true;
+  const char* uri = webkit_web_view_get_uri(host->webView_);
+  Logger("WebView").info(std::string("Page loaded: ") + (uri ? uri : ""));
   for (const auto& callback : std::exchange(host->waitingCallbacks_, {})) host->sendSignInCallback(callback);
+}
+
+int WebViewHost::onLoadFailed(WebKitWebView*, int, const char* uri, GError* error, void*) {
+  // Otherwise a page that cannot load leaves a blank window and no trace.
+  Logger("WebView").error(std::string("Page failed to load: ") + (uri ? uri : "") + ": " +
+                          (error ? error->message : "unknown error"));
+  return FALSE;  // WebKit then shows its own error page
 }
 
 void WebViewHost::runPageScript(std::string_view body, std::string argsJson, Completion done) {

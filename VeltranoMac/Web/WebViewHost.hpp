@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+typedef struct _GError GError;
 typedef struct _GtkFileFilter GtkFileFilter;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
@@ -85,6 +86,7 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
   static void onWebProcessTerminated(WebKitWebView*, int reason, void* self);
   static int onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, void* self);
   static void onLoadChanged(WebKitWebView*, int event, void* self);
+  static int onLoadFailed(WebKitWebView*, int event, const char* uri, GError* error, void* self);
   void sendSignInCallback(const SignInCallback& callback);
 
   Configuration configuration_;
