@@ -56,6 +56,9 @@ struct Shell {
             showBanner();
         });
     showBanner();
+    // The delegate presents the window itself; the entry page must start
+    // loading here, or the window stays blank until a deep link arrives.
+    contentView->update();
     return contentView->window();
   }
 
