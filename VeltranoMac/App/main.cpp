@@ -49,8 +49,6 @@ struct Shell {
       return WebViewHost::create(std::move(configuration));
     };
     contentView = std::make_unique<ContentView>(application, webAppRoot, makeWebView);
-    // The delegate presents the window; the entry page starts loading now.
-    contentView->update();
     manager->addObserver(
         [this](SystemExtensionRequestManager::Property property, SystemExtensionRequestManager::Phase phase) {
           if (property == SystemExtensionRequestManager::Property::extensionBanner &&
@@ -58,6 +56,9 @@ struct Shell {
             showBanner();
         });
     showBanner();
+    // The delegate presents the window itself; the entry page must start
+    // loading here, or the window stays blank until a deep link arrives.
+    contentView->update();
     return contentView->window();
   }
 

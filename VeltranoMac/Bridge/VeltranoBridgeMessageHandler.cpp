@@ -4,6 +4,7 @@
 #include "Recording/RecordingError.hpp"
 #include "Runtime/Task.hpp"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -45,27 +46,45 @@ void VeltranoBridgeMessageHandler::receive(std::weak_ptr<VeltranoBridgeMessageHa
       reply.send(makeFailureEnvelope(bridge_code::internal, bridge_message::handlerUnavailable));
       return;
     }
+    // A body the coordinator plays no part in is answered in this work item:
+    // a task would cost the page another main-loop turn per message.
+    std::optional<nlohmann::json> envelope;
+    try {
+      envelope = self->immediateEnvelope(body);
+    } catch (...) {
+      envelope = makeFailureEnvelope(bridge_code::internal, RecordingError::describe(std::current_exception()));
+    }
+    if (envelope) {
+      reply.send(*envelope);
+      return;
+    }
     Task::spawn(main, answerMessage(std::move(self), std::move(body), std::move(reply)));
   };
   asio::post(main, std::move(workItem));
 }
 
-Awaitable<nlohmann::json> VeltranoBridgeMessageHandler::dispatchMessage(const nlohmann::json& body) {
-  if (!body.is_object()) co_return makeFailureEnvelope(bridge_code::invalidBody, bridge_message::invalidBody);
+std::optional<nlohmann::json> VeltranoBridgeMessageHandler::immediateEnvelope(const nlohmann::json& body) const {
+  if (!body.is_object()) return makeFailureEnvelope(bridge_code::invalidBody, bridge_message::invalidBody);
 
   auto methodIt = body.find("method");
   if (methodIt == body.end() || !methodIt->is_string() || methodIt->get_ref<const std::string&>().empty())
-    co_return makeFailureEnvelope(bridge_code::missingMethod, bridge_message::missingMethod);
+    return makeFailureEnvelope(bridge_code::missingMethod, bridge_message::missingMethod);
   const std::string& method = methodIt->get_ref<const std::string&>();
 
   if (method == "ping")
-    co_return makeSuccessEnvelope(nlohmann::json{{"pong", true}, {"timestamp", formatInternetDateTime(now_())}});
-  if (method == "enterAnswer") co_return co_await handleEnterAnswer(*coordinator_, body);
-  if (method == "retryPendingUploads") co_return co_await handleRetryPendingUploads(*coordinator_, body);
+    return makeSuccessEnvelope(nlohmann::json{{"pong", true}, {"timestamp", formatInternetDateTime(now_())}});
+  if (method == "enterAnswer" || method == "retryPendingUploads") return std::nullopt;
 
   std::string message(bridge_message::unknownMethodPrefix);
   message += method;
-  co_return makeFailureEnvelope(bridge_code::unknownMethod, message);
+  return makeFailureEnvelope(bridge_code::unknownMethod, message);
+}
+
+Awaitable<nlohmann::json> VeltranoBridgeMessageHandler::dispatchMessage(const nlohmann::json& body) {
+  if (auto envelope = immediateEnvelope(body)) co_return std::move(*envelope);
+  const std::string& method = body.at("method").get_ref<const std::string&>();
+  if (method == "enterAnswer") co_return co_await handleEnterAnswer(*coordinator_, body);
+  co_return co_await handleRetryPendingUploads(*coordinator_, body);
 }
 
 }  // namespace veltrano

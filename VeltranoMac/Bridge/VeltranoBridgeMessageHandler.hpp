@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace veltrano {
 
@@ -49,15 +50,22 @@ class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<Veltran
 
   // Entry for one script message, called on the main thread. Queues one work
   // item on `main`; when it runs and the handler is gone the reply is
-  // "internal" / "Bridge handler unavailable", otherwise a main-actor task
-  // dispatches the body and sends its envelope. `reply` gets exactly one
-  // envelope on every path and is never called before this returns.
+  // "internal" / "Bridge handler unavailable"; a body that needs no
+  // coordinator (immediateEnvelope) is answered right there, any other is
+  // dispatched by a main-actor task that sends its envelope. `reply` gets
+  // exactly one envelope on every path and is never called before this
+  // returns.
   static void receive(std::weak_ptr<VeltranoBridgeMessageHandler> handler, MainExecutor main, nlohmann::json body,
                       BridgeReply::Callback reply);
 
   // The reply envelope for one body; never throws for any body. The body
   // must stay alive until the result is in.
   Awaitable<nlohmann::json> dispatchMessage(const nlohmann::json& body);
+
+  // The envelope of a body the coordinator plays no part in ("ping", an
+  // unknown method, a malformed body), as dispatchMessage would answer it;
+  // absent for "enterAnswer" and "retryPendingUploads".
+  std::optional<nlohmann::json> immediateEnvelope(const nlohmann::json& body) const;
 
  private:
   std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator_;
