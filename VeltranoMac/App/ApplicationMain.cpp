@@ -55,6 +55,9 @@ struct Shell {
             showBanner();
         });
     showBanner();
+    // The first update loads the entry page; the delegate presents the
+    // window itself, so without this the web view stays blank.
+    contentView->update();
     return contentView->window();
   }
 

@@ -97,6 +97,16 @@ gboolean onStdin(gint fd, GIOCondition, gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+// When the first focus event went to the page side (the dispatch itself
+// logs nothing), for the start-up benchmark.
+gboolean watchFirstFocus(gpointer logFd) {
+  const auto& focus = WebHostState::shared().lastFocusState();
+  if (!focus) return G_SOURCE_CONTINUE;
+  const std::string line = std::to_string(monotonicMs()) + " first focus event " + (*focus ? "true" : "false") + "\n";
+  if (::write(GPOINTER_TO_INT(logFd), line.data(), line.size()) < 0) std::perror("log");
+  return G_SOURCE_REMOVE;
+}
+
 [[noreturn]] void usage() {
   std::fprintf(stderr, "usage: app_e2e_host --bundle DIR --data DIR [--camera WxH] [--log FILE] [URL ...]\n");
   std::exit(2);
@@ -129,6 +139,7 @@ int main(int argc, char** argv) {
     const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) usage();
     Logger::setSink(std::make_shared<TimedLogSink>(fd));
+    g_timeout_add(2, watchFirstFocus, GINT_TO_POINTER(fd));
   }
 
   ProcessConfiguration configuration;

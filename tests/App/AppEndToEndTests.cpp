@@ -112,12 +112,6 @@ TEST(EndToEnd, AnswerUploadsQuitKeepsTheOpenClipAndTheNextLaunchRetriesIt) {
   {
     AppDriver app(VELTRANO_E2E_HOST, options);
     startPage(app);
-    // The launch's focus event reached the page once it could listen, with
-    // the window's state (the only window on the display is active).
-    EXPECT_TRUE(
-        app.waitUntil("window.__events.some(e => e.kind === 'focus' && e.detail.focused === true && "
-                      "e.detail.source === 'native')",
-                      10s));
 
     // Enter and leave: the clip is uploaded as "user/session/answer/<time>.mp4".
     EXPECT_EQ(app.call("enterAnswer", enter("answer-a", kFirstToken)),
@@ -230,7 +224,7 @@ TEST(EndToEnd, SignalDuringLaunchQuitsThroughTheSequence) {
   const auto log = logLines(f.dir / "log");
   EXPECT_GE(loggedAt(log, "Quit requested (SIGTERM)"), 0);
   EXPECT_GE(loggedAt(log, "Quit sequence finished (SIGTERM)") - loggedAt(log, "Quit requested (SIGTERM)"), 1500);
-  EXPECT_LT(app.exitMs() - sent, 8000) << "the flush of a page still loading must not hold the quit";
+  EXPECT_LT(loggedAt(log, "Answer save flush did not settle"), 0) << "a page still loading settles its flush";
   std::printf("[ figures  ] signal during launch: signal to exit %lld ms\n", app.exitMs() - sent);
   EXPECT_EQ(readStore(f.store), json::parse(kept));
   EXPECT_TRUE(fs::exists(f.recordings / "veltrano-answer-6F1C1E2A-0000-4000-8000-000000000002.mp4"));
