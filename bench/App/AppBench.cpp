@@ -7,7 +7,8 @@
 //
 // Prints, for `runs` fresh launches, the median and range of
 //   process start -> the entry page's load event,
-//   process start -> the first focus event the page receives,
+//   process start -> the first focus event the app sends to the page (and how
+//     many the page itself received: one sent while it loads is lost),
 //   quit request (SIGTERM) -> process exit, with a page whose flush resolves at once;
 // then the proportional set size (PSS) of the app and every process under it
 // (the web and network processes), its file descriptors and threads: idle,
@@ -143,21 +144,33 @@ int main(int argc, char** argv) {
   makeBundle(dir / "bundle", service.endpoint);
 
   Figures figures;
+  int pageGotFocus = 0;
   for (int run = 0; run < runs; ++run) {
     const fs::path data = dir / ("data-" + std::to_string(run));
-    AppDriver::Options options{dir / "bundle", data, dir / "bench.log", dir / "bench.err", camera};
+    const fs::path log = dir / ("run-" + std::to_string(run) + ".log");
+    AppDriver::Options options{dir / "bundle", data, log, dir / "bench.err", camera};
     const long long startWall = wallMs();
     AppDriver app(VELTRANO_E2E_HOST, options);
-    if (!app.waitUntil("document.readyState === 'complete' && window.__events.some(e => e.kind === 'focus')",
+    if (!app.waitUntil("document.readyState === 'complete' && window.__events.some(e => e.kind === 'load')",
                        std::chrono::seconds(60))) {
-      std::fprintf(stderr, "run %d: the page never loaded or got no focus event\n", run);
+      std::fprintf(stderr, "run %d: the page never loaded\n", run);
       return 1;
     }
     const auto events = app.run("return window.__events;");
     for (const auto& e : events.value_or(json::array())) {
-      const long long ms = e["at"].get<long long>() - startWall;
-      if (e["kind"] == "load" && figures.load.size() == static_cast<std::size_t>(run)) figures.load.push_back(ms);
-      if (e["kind"] == "focus" && figures.focus.size() == static_cast<std::size_t>(run)) figures.focus.push_back(ms);
+      if (e["kind"] == "load") figures.load.push_back(e["at"].get<long long>() - startWall);
+      if (e["kind"] == "focus") ++pageGotFocus;
+    }
+    // The first focus event as the app sends it (the host notes the moment).
+    const long long focusUntil = monotonicMs() + 10000;
+    for (bool found = false; !found && monotonicMs() < focusUntil;) {
+      std::ifstream in(log);
+      for (std::string line; std::getline(in, line);) {
+        if (line.find(" first focus event ") == std::string::npos) continue;
+        figures.focus.push_back(std::stoll(line.substr(0, line.find(' '))) - app.startedMs());
+        found = true;
+      }
+      if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     // Settled, then the quit: the test page's flush resolves at once.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -170,7 +183,8 @@ int main(int argc, char** argv) {
     figures.quit.push_back(app.exitMs() - requested);
   }
   summary("process start -> page load event", figures.load);
-  summary("process start -> first focus event", figures.focus);
+  summary("process start -> first focus event sent", figures.focus);
+  std::printf("focus events the page itself received in %d runs: %d\n", runs, pageGotFocus);
   summary("quit request -> exit (flush at once)", figures.quit);
   std::fflush(stdout);
   if (recordSeconds <= 0) return 0;
