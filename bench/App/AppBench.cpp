@@ -36,6 +36,7 @@ namespace {
 
 struct Usage {
   long long pssKiB = 0;
+  long long appPssKiB = 0;  // the app process alone
   int processes = 0;
   int fds = 0;      // of the app process
   int threads = 0;  // of the app process
@@ -77,6 +78,7 @@ Usage usageOf(int app) {
     for (const auto& [pid, ppid] : parents)
       if (ppid == tree[i]) tree.push_back(pid);
   for (int pid : tree) usage.pssKiB += pssKiB(pid);
+  usage.appPssKiB = pssKiB(app);
   usage.processes = static_cast<int>(tree.size());
   std::error_code ignored;
   for (fs::directory_iterator it("/proc/" + std::to_string(app) + "/fd", ignored), end; it != end;
@@ -89,8 +91,8 @@ Usage usageOf(int app) {
 }
 
 void print(const char* label, const Usage& u) {
-  std::printf("%-28s PSS %8.1f MiB over %d processes, app fds %3d, app threads %3d\n", label, u.pssKiB / 1024.0,
-              u.processes, u.fds, u.threads);
+  std::printf("%-22s PSS %6.1f MiB over %d processes (app %6.1f MiB), app fds %3d, app threads %3d\n", label,
+              u.pssKiB / 1024.0, u.processes, u.appPssKiB / 1024.0, u.fds, u.threads);
   std::fflush(stdout);
 }
 
