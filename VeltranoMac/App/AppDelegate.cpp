@@ -112,7 +112,6 @@ void AppDelegate::startup() {
   g_object_unref(quitAction);
   const char* quitAccels[] = {"<Control>q", nullptr};
   gtk_application_set_accels_for_action(application_, "app.quit", quitAccels);
-
 }
 
 void AppDelegate::activate() {

@@ -237,11 +237,11 @@ TEST(Launch, RunsInOrderAndTheFocusEventCarriesTheWindowsState) {
       EXPECT_EQ(e.text[6], e.text.back()) << e.text;
     }
   }
-  ASSERT_GE(order.size(), 5U);
-  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 4),
-            (std::vector<std::string>{"process-start", "window-created",
+  ASSERT_GE(order.size(), 6U);
+  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 5),
+            (std::vector<std::string>{"process-start", "app-constructed", "window-created",
                                       "activate-extension accels app.quit <Control>q", "remove-orphaned-recordings"}));
-  EXPECT_EQ(order[4].rfind("focus ", 0), 0U);
+  EXPECT_EQ(order[5].rfind("focus ", 0), 0U);
   EXPECT_TRUE(matching(host.events(), "retry-pending-uploads").empty());
   host.signal(SIGTERM);
   EXPECT_EQ(host.waitForExit(10s), 0);
@@ -269,8 +269,7 @@ TEST_P(EarlySignal, BeforeTheWindowExistsStillQuitsThroughTheSequence) {
   const auto windows = matching(events, "window-created");
   ASSERT_EQ(windows.size(), 1U);
   ASSERT_GT(windows[0].ms, sentMs) << "the signal was meant to come before the window";
-  const auto quits =
-      matching(events, std::string("log info [App] Quit requested (SIG") + sigabbrev_np(number) + ")");
+  const auto quits = matching(events, std::string("log info [App] Quit requested (SIG") + sigabbrev_np(number) + ")");
   ASSERT_EQ(quits.size(), 1U);
   ASSERT_EQ(matching(events, "log info [App] Quit requested").size(), 1U);
   const auto finalizes = matching(events, "finalize-start defer=1");
