@@ -42,7 +42,10 @@ for arg in "$@"; do
 done
 
 bash scripts/install-deps.sh
-bash scripts/build.sh
+# Only what this command runs: the app, its camera program, the reference
+# service and the stand-in camera (the tests build with scripts/test.sh).
+BUILD_TARGET="VeltranoMac com_brackwood_VeltranoMac_Camera veltrano-upload-service standin-camera" \
+  bash scripts/build.sh
 
 bundle=build/bundle
 app=$bundle/bin/VeltranoMac

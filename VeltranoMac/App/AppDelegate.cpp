@@ -80,6 +80,18 @@ AppDelegate::AppDelegate(GtkApplication* application, Seams seams)
   g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
   g_signal_connect(application_, "open", G_CALLBACK(onOpen), this);
   g_signal_connect(application_, "query-end", G_CALLBACK(onQueryEnd), this);
+
+  // From here on a signal no longer ends the process outright: GLib's handler
+  // notes it, and the main loop, once running, starts a quit sequence (the
+  // window exists by then; a second launch hands over and exits as usual).
+  // Installed at construction, not at "startup": registering on the bus and
+  // opening the display take long enough for a service manager's early
+  // SIGTERM to land before "startup" and kill the process mid-launch.
+  const std::pair<int, const char*> signals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
+  for (const auto& [number, name] : signals) {
+    signalSources_.push_back(
+        g_unix_signal_add_full(G_PRIORITY_DEFAULT, number, onUnixSignal, new SignalQuit{this, name}, freeSignalQuit));
+  }
 }
 
 AppDelegate::~AppDelegate() {
@@ -100,13 +112,6 @@ void AppDelegate::startup() {
   g_object_unref(quitAction);
   const char* quitAccels[] = {"<Control>q", nullptr};
   gtk_application_set_accels_for_action(application_, "app.quit", quitAccels);
-
-  // Signals before the window exists still quit through the sequence.
-  const std::pair<int, const char*> signals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
-  for (const auto& [number, name] : signals) {
-    signalSources_.push_back(
-        g_unix_signal_add_full(G_PRIORITY_DEFAULT, number, onUnixSignal, new SignalQuit{this, name}, freeSignalQuit));
-  }
 }
 
 void AppDelegate::activate() {

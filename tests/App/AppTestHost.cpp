@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     VeltranoApp app(std::move(seams));
+    event("app-constructed");
     status = app.run(static_cast<int>(passOn.size()), passOn.data());
   }
   event("exit " + std::to_string(status));

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -236,15 +237,49 @@ TEST(Launch, RunsInOrderAndTheFocusEventCarriesTheWindowsState) {
       EXPECT_EQ(e.text[6], e.text.back()) << e.text;
     }
   }
-  ASSERT_GE(order.size(), 5U);
-  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 4),
-            (std::vector<std::string>{"process-start", "window-created",
+  ASSERT_GE(order.size(), 6U);
+  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 5),
+            (std::vector<std::string>{"process-start", "app-constructed", "window-created",
                                       "activate-extension accels app.quit <Control>q", "remove-orphaned-recordings"}));
-  EXPECT_EQ(order[4].rfind("focus ", 0), 0U);
+  EXPECT_EQ(order[5].rfind("focus ", 0), 0U);
   EXPECT_TRUE(matching(host.events(), "retry-pending-uploads").empty());
   host.signal(SIGTERM);
   EXPECT_EQ(host.waitForExit(10s), 0);
 }
+
+class EarlySignal : public ::testing::TestWithParam<int> {};
+
+// A signal that lands while the application is still registering on the bus
+// and opening the display (before "startup", long before the window) does
+// not kill the process: once the main loop runs, it quits through the
+// sequence like any other request and exits 0.
+TEST_P(EarlySignal, BeforeTheWindowExistsStillQuitsThroughTheSequence) {
+  const int number = GetParam();
+  TempDir dir;
+  Host host(dir / "events", {"--finalize-ms", "50"});
+  const long long until = monotonicMs() + 10000;
+  while (matching(host.events(), "app-constructed").empty() && monotonicMs() < until) {
+    std::this_thread::sleep_for(1ms);
+  }
+  host.signal(number);
+  const long long sentMs = monotonicMs();
+  ASSERT_EQ(host.waitForExit(15s), 0);
+
+  const auto events = host.events();
+  const auto windows = matching(events, "window-created");
+  ASSERT_EQ(windows.size(), 1U);
+  ASSERT_GT(windows[0].ms, sentMs) << "the signal was meant to come before the window";
+  const auto quits = matching(events, std::string("log info [App] Quit requested (SIG") + sigabbrev_np(number) + ")");
+  ASSERT_EQ(quits.size(), 1U);
+  ASSERT_EQ(matching(events, "log info [App] Quit requested").size(), 1U);
+  const auto finalizes = matching(events, "finalize-start defer=1");
+  ASSERT_EQ(finalizes.size(), 1U);
+  EXPECT_GE(finalizes[0].ms - quits[0].ms, 1500);
+  EXPECT_EQ(matching(events, "exit 0").size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySignal, EarlySignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 struct QuitPath {
   const char* name;
