@@ -7,6 +7,7 @@
 #include <boost/asio/prefer.hpp>
 
 #include <system_error>
+#include <utility>
 
 namespace veltrano {
 
@@ -37,9 +38,7 @@ Awaitable<Result> awaitRequest(std::uint64_t generation, Post post) {
 // same step that hands it to the caller.
 template <typename Request>
 std::optional<Request> takeOnce(std::optional<Request>& field) {
-  std::optional<Request> taken = std::move(field);
-  field.reset();
-  return taken;
+  return std::exchange(field, std::nullopt);
 }
 
 }  // namespace

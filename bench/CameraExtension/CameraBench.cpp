@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,7 +172,7 @@ class Consumer {
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const auto index = static_cast<std::size_t>(std::llround(p * static_cast<double>(values.size() - 1)));
   return values[std::min(index, values.size() - 1)];
 }
 
