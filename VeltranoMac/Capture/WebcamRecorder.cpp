@@ -62,11 +62,10 @@ WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, Sle
   Mp4Writer::preload();
 }
 
-WebcamRecorder::~WebcamRecorder() {
-  // Nothing to do beyond releasing the fields: the capture pipeline and the
-  // writer stop in their destructors, pending requests complete with
-  // notRecording.
-}
+// Nothing to do beyond releasing the fields: the capture pipeline and the
+// writer stop in their destructors, pending requests complete with
+// notRecording.
+WebcamRecorder::~WebcamRecorder() = default;
 
 WebcamRecorder::Statistics WebcamRecorder::statistics() const {
   return Statistics{counters_->offered.load(), counters_->appended.load(),     counters_->droppedByWriter.load(),
