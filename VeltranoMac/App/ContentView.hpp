@@ -8,9 +8,11 @@
 #include <optional>
 #include <string>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _GtkApplication GtkApplication;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

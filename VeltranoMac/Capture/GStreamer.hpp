@@ -75,7 +75,7 @@ class CallbackData {
 class GStreamerError final : public std::runtime_error {
  public:
   GStreamerError(std::string message, GQuark domain = 0, int code = 0, std::string debug = {})
-      : std::runtime_error(std::move(message)), domain_(domain), code_(code), debug_(std::move(debug)) {}
+      : std::runtime_error(message), domain_(domain), code_(code), debug_(std::move(debug)) {}
 
   // From an ERROR bus message.
   static GStreamerError fromMessage(GstMessage* message);

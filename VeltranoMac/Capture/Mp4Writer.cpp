@@ -207,7 +207,7 @@ void Mp4Writer::finish(std::function<void(std::exception_ptr)> completion) {
     }
   }
   if (outcome) {
-    completion(*outcome);
+    completion(*outcome);  // NOLINT(bugprone-use-after-move): moved only on the path that leaves outcome empty
     return;
   }
   if (failedAlready) {

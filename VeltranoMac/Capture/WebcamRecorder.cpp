@@ -7,6 +7,7 @@
 #include <boost/asio/prefer.hpp>
 
 #include <system_error>
+#include <utility>
 
 namespace veltrano {
 
@@ -37,9 +38,7 @@ Awaitable<Result> awaitRequest(std::uint64_t generation, Post post) {
 // same step that hands it to the caller.
 template <typename Request>
 std::optional<Request> takeOnce(std::optional<Request>& field) {
-  std::optional<Request> taken = std::move(field);
-  field.reset();
-  return taken;
+  return std::exchange(field, std::nullopt);
 }
 
 }  // namespace
@@ -63,11 +62,10 @@ WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, Sle
   Mp4Writer::preload();
 }
 
-WebcamRecorder::~WebcamRecorder() {
-  // Nothing to do beyond releasing the fields: the capture pipeline and the
-  // writer stop in their destructors, pending requests complete with
-  // notRecording.
-}
+// Nothing to do beyond releasing the fields: the capture pipeline and the
+// writer stop in their destructors, pending requests complete with
+// notRecording.
+WebcamRecorder::~WebcamRecorder() = default;
 
 WebcamRecorder::Statistics WebcamRecorder::statistics() const {
   return Statistics{counters_->offered.load(), counters_->appended.load(),     counters_->droppedByWriter.load(),

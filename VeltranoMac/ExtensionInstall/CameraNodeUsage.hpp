@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _GMainContext GMainContext;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

@@ -2,8 +2,10 @@
 
 #include <systemd/sd-bus.h>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _GMainContext GMainContext;
 typedef struct _GSource GSource;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

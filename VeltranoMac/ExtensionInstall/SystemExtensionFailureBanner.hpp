@@ -4,7 +4,9 @@
 
 #include <functional>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _GtkWidget GtkWidget;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

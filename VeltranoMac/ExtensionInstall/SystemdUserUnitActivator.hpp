@@ -14,8 +14,10 @@
 #include <optional>
 #include <string>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _GMainContext GMainContext;
 typedef struct _GSource GSource;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

@@ -52,7 +52,7 @@ int hexValue(unsigned char c) noexcept {
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (asciiLower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    if (asciiLower(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(prefix[i])) return false;
   return true;
 }
 

@@ -292,7 +292,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   curl_off_t size = 0;
   put->fd = openClip(fileURL, size);
   for (const auto& [name, value] : target.headers)
-    put->addHeader(value.empty() ? name + ";" : name + ": " + value);  // "Name;" sends an empty value
+    put->addHeader(std::string(name).append(value.empty() ? ";" : ": ").append(value));  // "Name;" sends an empty value
   applyCommonOptions(*put, target.url, options);
   easy = put->easy.get();
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);

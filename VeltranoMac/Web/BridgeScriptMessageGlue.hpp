@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _JSCValue JSCValue;
 typedef struct _WebKitUserContentManager WebKitUserContentManager;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

@@ -57,8 +57,11 @@ std::optional<SignInCallback> parseSignInCallback(std::string_view url) {
         if (!value) return std::nullopt;
       }
       if (!name) return std::nullopt;
-      if (*name == "emailLink") emailLink = std::move(value);
-      if (*name == "email") email = std::move(value);
+      if (*name == "emailLink") {
+        emailLink = std::move(value);
+      } else if (*name == "email") {
+        email = std::move(value);
+      }
       if (end == std::string_view::npos) break;
       rest.remove_prefix(end + 1);
     }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
 typedef struct _GError GError;
 typedef struct _GtkFileFilter GtkFileFilter;
 typedef struct _GtkWidget GtkWidget;
@@ -21,6 +22,7 @@ typedef struct _WebKitFileChooserRequest WebKitFileChooserRequest;
 typedef struct _WebKitNavigationAction WebKitNavigationAction;
 typedef struct _WebKitWebContext WebKitWebContext;
 typedef struct _WebKitWebView WebKitWebView;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace veltrano {
 

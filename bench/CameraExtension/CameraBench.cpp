@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,7 +172,7 @@ class Consumer {
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const auto index = static_cast<std::size_t>(std::llround(p * static_cast<double>(values.size() - 1)));
   return values[std::min(index, values.size() - 1)];
 }
 
@@ -237,7 +238,7 @@ int main(int argc, char** argv) {
   // The floor for a one-copy pass-through: copying 30 frames a second. (A
   // bare `pipewiresrc ! pipewiresink` pass-through, the natural baseline,
   // crashes in Debian 12's pipewiresink at this frame size.)
-  const double copy = copyCost(1920 * 1080 * 4, 30);
+  const double copy = copyCost(std::size_t{1920} * 1080 * 4, 30);
   std::printf("  one 1920x1080 BGRA memcpy per frame at 30 fps: %.3f cores\n", copy);
   std::printf("  ratio camera program (one consumer) / one copy per frame: %.2f\n", copy > 0 ? one / copy : 0.0);
   std::printf("  latency stand-in -> consumer over %zu frames: median %.2f ms, p99 %.2f ms, max %.2f ms\n",

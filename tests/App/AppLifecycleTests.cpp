@@ -234,9 +234,9 @@ TEST(Launch, RunsItsStepsInOrderOnceAndForwardsFocusAndLinks) {
   AppLifecycle::Seams seams;
   seams.page.dispatchFocusEvent = [&](bool focused) { order.push_back(std::string("focus ") + (focused ? "1" : "0")); };
   seams.page.deliverDeepLink = [&](const std::string& url) { order.push_back("link " + url); };
-  seams.activateExtension = [&] { order.push_back("activateExtension"); };
+  seams.activateExtension = [&] { order.emplace_back("activateExtension"); };
   seams.removeOrphanedRecordings = [&]() -> Awaitable<void> {
-    order.push_back("removeOrphanedRecordings");
+    order.emplace_back("removeOrphanedRecordings");
     ++orphanRuns;
     throw std::runtime_error("disk gone");  // the store's own business
     co_return;
@@ -247,7 +247,7 @@ TEST(Launch, RunsItsStepsInOrderOnceAndForwardsFocusAndLinks) {
   ActivationSource activation;
   activation.isActive = [&] { return windowActive; };
   activation.observe = [&](std::function<void(bool)> o) {
-    order.push_back("observe");
+    order.emplace_back("observe");
     observer = std::move(o);
   };
   lifecycle->didFinishLaunching(activation);

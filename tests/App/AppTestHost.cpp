@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
 
 // Under LeakSanitizer: fontconfig keeps its configuration cache for the life
 // of the process (GTK asks it for fonts once the window maps).
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the sanitizer runtime looks this name up
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libfontconfig.so\n";
 }

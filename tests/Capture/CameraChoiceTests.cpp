@@ -62,7 +62,7 @@ TEST(CameraPermissionProbe, DeniedOnlyWhenCameraNodesExistAndNoneMayBeRead) {
     SCOPED_TRACE(nodes.size());
     TempDir dev;
     for (const auto& node : nodes) std::ofstream(dev.path / node.first) << "x";
-    auto opener = [&](const std::filesystem::path& node) { return nodes.at(node.filename().string()); };
+    auto opener = [&nodes = nodes](const std::filesystem::path& node) { return nodes.at(node.filename().string()); };
     EXPECT_EQ(probeCameraAccess(dev.path, opener), expected);
   }
 }

@@ -376,7 +376,7 @@ TEST_F(WebcamRecorderTest, AWriterFailureEndsTheRecordingWithTheWritersOwnErrorA
   // Fails while recording, with no request waiting: the recording ends,
   // frames still coming create no new writer, and the next stop finds
   // nothing to stop. Snow at 2 Mbit/s passes 256 KB within about a second.
-  limit.set(256 * 1024);
+  limit.set(rlim_t{256} * 1024);
   auto midway = makeRecorder(sources);
   ASSERT_FALSE(run(midway->startRecording(clip("midway")))->error);
   ASSERT_TRUE(runUntil([&] { return !std::filesystem::exists(clip("midway")); }));

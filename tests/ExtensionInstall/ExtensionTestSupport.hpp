@@ -41,7 +41,7 @@ inline std::filesystem::path makeExtensionBundle(const std::filesystem::path& ex
                                                  const std::string& name = kCameraBundleName,
                                                  const std::string& version = "1.0",
                                                  const std::string& identifier = kCameraIdentifier) {
-  const auto bundle = extensionsDirectory / name;
+  auto bundle = extensionsDirectory / name;
   writeTextFile(bundle / "Info.json", "{\"CFBundleIdentifier\": \"" + identifier +
                                           "\", \"CFBundleShortVersionString\": \"" + version + "\"}");
   return bundle;

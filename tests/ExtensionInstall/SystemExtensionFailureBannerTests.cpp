@@ -47,7 +47,7 @@ std::vector<GtkWidget*> find(GtkWidget* root, Predicate predicate) {
 std::vector<std::string> labelTexts(GtkWidget* root) {
   std::vector<std::string> out;
   for (auto* w : find(root, [](GtkWidget* w) { return GTK_IS_LABEL(w); }))
-    out.push_back(gtk_label_get_text(GTK_LABEL(w)));
+    out.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
   return out;
 }
 

@@ -86,7 +86,7 @@ class UploadClientTest : public ::testing::Test {
   }
 
   fs::path clip(const std::string& content, const std::string& name = "veltrano-answer-1.mp4") {
-    const auto path = dir_ / ("recordings/" + name);
+    auto path = dir_ / ("recordings/" + name);
     writeFile(path, content);
     return path;
   }
@@ -546,7 +546,7 @@ TEST_F(UploadClientTest, OnlyASuccessAfterTheWholeClipWasSentCountsWhereverRedir
       {"POST to file:", {redirect(Endpoint::signedURL, 307, stolen)}, {}, CURLE_UNSUPPORTED_PROTOCOL, 1},
       {"PUT to file:", {redirect(Endpoint::put, 307, stolen)}, {}, CURLE_UNSUPPORTED_PROTOCOL, 1},
       {"200 before the body", {early(0)}, {}, anyTransportError, 1},
-      {"200 after 64 KiB", {early(64 * 1024)}, {}, anyTransportError, 1},
+      {"200 after 64 KiB", {early(std::uint64_t{64} * 1024)}, {}, anyTransportError, 1},
   };
   std::size_t otherPosts = 0;
   for (const auto& c : cases) {
@@ -641,7 +641,7 @@ TEST_F(UploadClientTest, CancellingTheCallerAbortsTheTransferAndKeepsTheClip) {
   auto stall = fault(Endpoint::put);
   stall.stall = 60s;
   service_.addFault(stall);
-  const auto path = clip(patternBytes(64 * 1024));
+  const auto path = clip(patternBytes(std::size_t{64} * 1024));
   std::optional<std::chrono::steady_clock::time_point> cancelledAt;
   auto cancelOncePutArrives = [&](Task& task) {
     if (cancelledAt || requests("PUT").empty()) return;

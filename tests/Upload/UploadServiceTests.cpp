@@ -206,7 +206,7 @@ TEST_F(UploadServiceTest, APutWithoutContentLengthIs411) {
 }
 
 TEST_F(UploadServiceTest, ATruncatedBodyLeavesNoObjectAndNoTemporaryFile) {
-  putTruncated(1 << 20, 300 * 1024);
+  putTruncated(1 << 20, std::size_t{300} * 1024);
   EXPECT_TRUE(storedFiles().empty());
   // Nor does a failed second attempt remove what a good first one stored.
   ASSERT_EQ(put(service_.uploadURL(kPath, now() + 600), "first"), 200);

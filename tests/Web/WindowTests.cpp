@@ -198,7 +198,7 @@ class WindowTest : public ::testing::Test {
     return ok;
   }
   void spinFor(int milliseconds) {
-    const gint64 end = g_get_monotonic_time() + milliseconds * 1000;
+    const gint64 end = g_get_monotonic_time() + gint64{milliseconds} * 1000;
     spinUntil([end] { return g_get_monotonic_time() >= end; });
   }
 
@@ -538,7 +538,7 @@ TEST_F(WindowTest, MissingWebAppShowsTheNoticeAtTheMinimumSize) {
   std::vector<std::string> texts;
   bool anyWebView = false;
   std::function<void(GtkWidget*)> walk = [&](GtkWidget* w) {
-    if (GTK_IS_LABEL(w) && gtk_widget_get_visible(w)) texts.push_back(gtk_label_get_text(GTK_LABEL(w)));
+    if (GTK_IS_LABEL(w) && gtk_widget_get_visible(w)) texts.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
     anyWebView |= WEBKIT_IS_WEB_VIEW(w);
     for (GtkWidget* c = gtk_widget_get_first_child(w); c; c = gtk_widget_get_next_sibling(c)) walk(c);
   };

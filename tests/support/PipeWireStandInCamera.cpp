@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -91,7 +92,7 @@ struct PipeWireStandInCamera::Impl {
     for (int y = 0; y < self->height; ++y) {
       std::uint8_t* row = pixels + std::size_t{self->stride} * y;
       for (int x = 0; x < self->width; ++x) {
-        std::uint8_t* p = row + 4 * x;
+        std::uint8_t* p = row + 4 * std::ptrdiff_t{x};
         const bool onBar = x >= bar && x < bar + 8;
         p[0] = static_cast<std::uint8_t>(onBar ? 255 : x);
         p[1] = static_cast<std::uint8_t>(onBar ? 255 : y);
