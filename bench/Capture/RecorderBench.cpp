@@ -105,7 +105,7 @@ Awaitable<void> recordClip(std::shared_ptr<WebcamRecorder> recorder, std::filesy
 struct Measurement {
   RecordingResult main;
   std::vector<RecordingResult> clips;  // with --clips
-  RecordingResult first, second;  // back to back
+  RecordingResult first, second;       // back to back
   bool done = false;
 };
 
