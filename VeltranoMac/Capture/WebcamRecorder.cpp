@@ -193,15 +193,15 @@ void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesys
 
   // Frames queue up in the inbox in camera order; the data-output queue
   // takes them from there. A busy frame path drops live frames rather than
-  // queueing them, but the frames of a hand-over (and those behind them)
-  // wait for the writer.
+  // queueing them, but the frames of a hand-over, those arriving while the
+  // writer is being built, and those behind them wait for the writer.
   std::weak_ptr<WebcamRecorder> weak = weak_from_this();
   auto onFrame = [weak, counters = counters_, inbox = inbox_, queue = dataOutputQueue_](
                      SamplePtr sample, GstClockTime baseTime, bool held) {
     counters->offered.fetch_add(1);
     if (held) counters->handedOver.fetch_add(1);
     std::lock_guard lock(inbox->mutex);
-    const bool waits = held || (!inbox->frames.empty() && inbox->frames.back().waits);
+    const bool waits = held || counters->appended.load() == 0 || (!inbox->frames.empty() && inbox->frames.back().waits);
     if (inbox->frames.size() >= (waits ? kWaitingFramesCap : kLiveFramesQueued)) {
       counters->droppedBusy.fetch_add(1);
       return;

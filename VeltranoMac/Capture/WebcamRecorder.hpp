@@ -87,9 +87,9 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
   static constexpr std::chrono::seconds kFirstFrameTimeout{10};
 
   // Live frames waiting for the frame path; one more is dropped.
-  static constexpr std::size_t kLiveFramesQueued = 2;
+  static constexpr std::size_t kLiveFramesQueued = 4;
   // Frames that wait for the writer's input: the held frames of a hand-over
-  // and the live frames behind them.
+  // or the first frames of a clip, and the live frames behind them.
   static constexpr std::size_t kWaitingFramesCap = CameraFeed::kHeldFramesCap + 8;
 
   struct Statistics {
