@@ -2,6 +2,9 @@
 
 #include <gst/app/gstappsink.h>
 
+#include <algorithm>
+#include <functional>
+
 namespace veltrano::testing {
 
 namespace {
@@ -154,6 +157,25 @@ bool consecutive(const std::vector<std::uint64_t>& stamps) {
   for (std::size_t i = 1; i < stamps.size(); ++i)
     if (stamps[i] != stamps[i - 1] + 1) return false;
   return true;
+}
+
+bool increasing(const std::vector<std::uint64_t>& stamps) {
+  return std::adjacent_find(stamps.begin(), stamps.end(), std::greater_equal<>()) == stamps.end();
+}
+
+std::uint64_t missing(const std::vector<std::uint64_t>& stamps) {
+  return stamps.empty() ? 0 : stamps.back() - stamps.front() + 1 - stamps.size();
+}
+
+std::string firstBreak(const std::vector<std::uint64_t>& stamps) {
+  for (std::size_t i = 1; i < stamps.size(); ++i) {
+    if (stamps[i] == stamps[i - 1] + 1) continue;
+    std::string text = "at " + std::to_string(i) + " of " + std::to_string(stamps.size()) + ":";
+    for (std::size_t j = i > 3 ? i - 3 : 0; j < std::min(stamps.size(), i + 3); ++j)
+      text += " " + std::to_string(stamps[j]);
+    return text;
+  }
+  return "none";
 }
 
 }  // namespace veltrano::testing

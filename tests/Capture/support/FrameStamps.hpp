@@ -57,5 +57,11 @@ std::optional<StampedClip> readFrameStamps(const std::filesystem::path& file, st
 
 // Whether the stamps run on by one each: no frame missing, none twice.
 bool consecutive(const std::vector<std::uint64_t>& stamps);
+// Whether each stamp is above the one before: no frame twice, none out of
+// order; and how many numbers are missing between the first and the last.
+bool increasing(const std::vector<std::uint64_t>& stamps);
+std::uint64_t missing(const std::vector<std::uint64_t>& stamps);
+// The stamps around the first break, for a failure message.
+std::string firstBreak(const std::vector<std::uint64_t>& stamps);
 
 }  // namespace veltrano::testing
