@@ -154,22 +154,32 @@ void CameraFeed::start(const std::shared_ptr<AttachmentState>& attachment) {
 }
 
 void CameraFeed::stop(const std::shared_ptr<AttachmentState>& attachment) {
-  release(attachment);
+  {
+    std::lock_guard lock(routeMutex_);
+    stopReceivingLocked(attachment);
+  }
   attachment->notifications->post(SessionNotifications::Kind::didStop, nullptr);
+}
+
+void CameraFeed::stopReceivingLocked(const std::shared_ptr<AttachmentState>& attachment) {
+  if (std::find(receiving_.begin(), receiving_.end(), attachment) == receiving_.end()) return;
+  eraseOne(receiving_, attachment);
+  // From the next frame on, frames are kept for the next clip.
+  if (receiving_.empty() && sessionId_ != 0 && !ended_) {
+    statistics_.heldFramesDropped += held_.size();
+    held_.clear();
+    holding_ = true;
+  }
 }
 
 void CameraFeed::release(const std::shared_ptr<AttachmentState>& attachment) {
   std::lock_guard lock(routeMutex_);
   if (attachment->detached) return;
   attachment->detached = true;
-  const bool wasReceiving = std::find(receiving_.begin(), receiving_.end(), attachment) != receiving_.end();
-  eraseOne(receiving_, attachment);
+  stopReceivingLocked(attachment);
   eraseOne(attachments_, attachment);
-  if (wasReceiving && receiving_.empty() && sessionId_ != 0 && !ended_) {
-    statistics_.heldFramesDropped += held_.size();
-    held_.clear();
-    holding_ = true;
-  }
+  // The window and the linger count from the last release: a recorder lets
+  // go once its clip is finished, and starts the next one right after.
   if (attachments_.empty()) armTimersLocked();
 }
 

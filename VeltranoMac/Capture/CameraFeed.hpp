@@ -27,13 +27,14 @@ class CameraSourceFactory;
 // reopening between clips, no frame lost or doubled at a cut.
 //
 // A recorder prepares an attachment (which opens the camera if it is
-// closed), starts it to receive frames and stops it to let go. Every frame
-// goes to exactly one place: the attachments started at that moment, or,
-// for kHandOverWindow after the last one stopped, a small hold that the
-// next attachment receives before any live frame. Frames arriving later
-// than that are not kept, so a recorder starting later begins with a fresh
-// frame. kLinger after the last attachment went away, the camera closes; a
-// camera failure or end of stream with nobody attached closes it at once.
+// closed), starts it to receive frames, stops it at the end of its clip and
+// releases it once the clip is finished. Every frame goes to exactly one
+// place: the attachments started at that moment, or, from the last stop
+// until kHandOverWindow after the last release, a small hold that the next
+// attachment receives before any live frame. Frames arriving later than
+// that are not kept, so a recorder starting later begins with a fresh
+// frame. kLinger after the last release the camera closes; a camera failure
+// or end of stream with nobody attached closes it at once.
 class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
  public:
   static constexpr std::chrono::milliseconds kHandOverWindow{250};
@@ -95,6 +96,7 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
   void start(const std::shared_ptr<AttachmentState>& attachment);
   void stop(const std::shared_ptr<AttachmentState>& attachment);
   void release(const std::shared_ptr<AttachmentState>& attachment);
+  void stopReceivingLocked(const std::shared_ptr<AttachmentState>& attachment);
 
   void onSample(GstAppSink* sink, std::uint64_t session);
   void onSessionEnded(std::uint64_t session, std::exception_ptr error, SessionNotifications::Kind kind);

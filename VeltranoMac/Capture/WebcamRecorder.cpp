@@ -266,6 +266,7 @@ void WebcamRecorder::tearDownSession() {
   unregisterObserver(sessionDidStopObserver_);
   if (captureSession_) captureSession_->stopRunning();
   captureSession_.reset();
+  stoppedAttachment_.reset();
   dataOutputQueue_->sync([this] { resetWriterState(); });
 }
 
@@ -296,6 +297,7 @@ void WebcamRecorder::handleSessionFailure(std::exception_ptr error) {
 void WebcamRecorder::completeStop(StopResult result) {
   unregisterObserver(sessionRuntimeErrorObserver_);
   unregisterObserver(sessionDidStopObserver_);
+  stoppedAttachment_.reset();
   dataOutputQueue_->sync([this] {
     isFinalizingWriter_ = false;
     didResumeStartContinuation_ = false;
@@ -495,7 +497,10 @@ void WebcamRecorder::finalizeWriter() {
   writerSessionStarted_ = false;
 
   sessionQueue_->async([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->captureSession_.reset();
+    // The attachment stays until the stop is answered: the feed counts its
+    // hand-over window and linger from there, so a slow finish does not eat
+    // into the next clip's hand-over.
+    if (auto self = weak.lock()) self->stoppedAttachment_ = std::move(self->captureSession_);
   });
 
   auto postCompleteStop = [this](StopResult result) {

@@ -167,6 +167,8 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
   const std::shared_ptr<SerialQueue> dataOutputQueue_;
   // Session queue: the link to the feed while attached.
   std::unique_ptr<CameraFeed::Attachment> captureSession_;
+  // Detached, its clip still being finished.
+  std::unique_ptr<CameraFeed::Attachment> stoppedAttachment_;
   // Data-output queue.
   std::optional<std::filesystem::path> outputFileURL_;
   // The writer's single video input is its appsrc, reached through it.
