@@ -121,8 +121,8 @@ TEST_F(CameraFeedTest, ThreeClipsCutBackToBackHoldEveryFrameExactlyOnce) {
   EXPECT_TRUE(feed().isOpen());
   EXPECT_EQ(sources_->sourcesAlive(), 1);
   clock_.advance(1ms);
-  ASSERT_TRUE(runUntil([&] { return sources_->sourcesAlive() == 0; }, 10s)) << "the camera outlived its linger";
-  EXPECT_FALSE(feed().isOpen());
+  ASSERT_TRUE(runUntil([&] { return sources_->sourcesAlive() == 0 && !feed().isOpen(); }, 10s))
+      << "the camera outlived its linger";
   EXPECT_EQ(feed().statistics().closes, 1u);
 }
 
@@ -135,14 +135,17 @@ TEST_F(CameraFeedTest, OnlyAStartWithinTheHandOverWindowContinuesTheStream) {
     auto first = start("first");
     ASSERT_TRUE(first);
     record(300ms);
-    const auto firstClip = stamps(stop(first));
-    ASSERT_FALSE(firstClip.stamps.empty());
+    const auto droppedBefore = feed().statistics().heldFramesDropped;
+    const auto firstFile = stop(first);
     if (windowClosed) clock_.advance(CameraFeed::kHandOverWindow);
     record(200ms);  // real time, a few frames
     const auto producedBeforeStart = stamper_.produced();
     auto second = start("second");
     ASSERT_TRUE(second);
+    const auto droppedFromHold = feed().statistics().heldFramesDropped - droppedBefore;
     record(300ms);
+    const auto firstClip = stamps(firstFile);
+    ASSERT_FALSE(firstClip.stamps.empty());
     const auto secondClip = stamps(stop(second));
     ASSERT_FALSE(secondClip.stamps.empty());
     EXPECT_TRUE(increasing(secondClip.stamps)) << firstBreak(secondClip.stamps);
@@ -152,7 +155,8 @@ TEST_F(CameraFeedTest, OnlyAStartWithinTheHandOverWindowContinuesTheStream) {
       // One frame may still have been on its way through the pipeline.
       EXPECT_GE(secondClip.stamps.front() + 1, producedBeforeStart) << "began with a frame from before its start";
     } else {
-      EXPECT_EQ(secondClip.stamps.front(), firstClip.stamps.back() + 1);
+      // Only a machine slow enough to overflow the hold loses (counted) frames.
+      EXPECT_EQ(secondClip.stamps.front(), firstClip.stamps.back() + 1 + droppedFromHold);
       EXPECT_GE(second->statistics().framesHandedOver, 3u);
     }
     EXPECT_EQ(sources_->sourcesMade(), 1);
