@@ -1,5 +1,7 @@
 #include "Capture/CameraSourceFactory.hpp"
 
+#include "Capture/CameraFeed.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -86,6 +88,20 @@ CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory,
 
 CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory) {
   return probeCameraAccess(deviceDirectory, openForReadingReal);
+}
+
+std::shared_ptr<CameraFeed> CameraSourceFactory::feed() {
+  std::lock_guard lock(feedMutex_);
+  if (!feed_) feed_ = CameraFeed::create();
+  return feed_;
+}
+
+const std::shared_ptr<SystemCameraSourceFactory>& SystemCameraSourceFactory::shared() {
+  // Leaked on purpose: recorders on other threads may still use it while
+  // static destructors run.
+  static const auto* const instance =
+      new std::shared_ptr<SystemCameraSourceFactory>(std::make_shared<SystemCameraSourceFactory>());
+  return *instance;
 }
 
 SystemCameraSourceFactory::SystemCameraSourceFactory(std::filesystem::path deviceDirectory)

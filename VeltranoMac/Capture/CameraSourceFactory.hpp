@@ -5,19 +5,29 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace veltrano {
 
+class CameraFeed;
+
 enum class CameraAccess { authorized, denied };
 
 // Where the recorder's frames come from. The shipping factory picks the
 // machine's camera; tests hand in test patterns and sources that misbehave.
+//
+// Every recorder made with one factory shares that factory's camera feed,
+// so one camera is opened once however many clips follow each other.
 class CameraSourceFactory {
  public:
   virtual ~CameraSourceFactory() = default;
+
+  // The feed this factory's recorders share, created on first use. The
+  // factory picks the camera each time the feed opens it.
+  std::shared_ptr<CameraFeed> feed();
 
   // Asked before anything else is touched (no file, no pipeline).
   virtual CameraAccess cameraAccess() = 0;
@@ -26,6 +36,10 @@ class CameraSourceFactory {
   // always src pad that can deliver raw NV12 video. nullptr when there is no
   // camera; throws (e.g. GStreamerError) when the camera cannot be opened.
   virtual ElementPtr makeSource() = 0;
+
+ private:
+  std::mutex feedMutex_;
+  std::shared_ptr<CameraFeed> feed_;
 };
 
 // One camera as the device monitor lists it.
@@ -58,6 +72,10 @@ ElementPtr convertCameraOutput(ElementPtr camera);
 // converted to NV12 (decoding MJPEG where the camera sends it).
 class SystemCameraSourceFactory final : public CameraSourceFactory {
  public:
+  // The process's one factory for the machine's camera, so that every
+  // recorder made without a factory of its own shares one feed.
+  static const std::shared_ptr<SystemCameraSourceFactory>& shared();
+
   explicit SystemCameraSourceFactory(std::filesystem::path deviceDirectory = "/dev");
   CameraAccess cameraAccess() override;
   ElementPtr makeSource() override;

@@ -28,6 +28,7 @@ struct Mp4Writer::Shared {
   std::optional<std::exception_ptr> ended;  // how finishing ended, once it has
   std::vector<Completion> waiting;          // finish() calls not answered yet
   std::function<void(std::uint64_t)> onSampleWritten;
+  std::function<void()> onInputSpace;
   std::atomic<std::uint64_t> framesWritten{0};
 
   // Ends finishing, once: every finish() waiting gets the same outcome.
@@ -60,12 +61,15 @@ void Mp4Writer::preload() {
 }
 
 std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, GstCaps* caps,
-                                             std::function<void(std::uint64_t)> onSampleWritten) {
+                                             std::function<void(std::uint64_t)> onSampleWritten,
+                                             std::function<void()> onInputSpace) {
   ensureGStreamer();
   if (!caps) return nullptr;
   std::shared_ptr<Mp4Writer> writer(new Mp4Writer());
+  writer->caps_.reset(gst_caps_ref(caps));
   writer->shared_ = std::make_shared<Shared>();
   writer->shared_->onSampleWritten = std::move(onSampleWritten);
+  writer->shared_->onInputSpace = std::move(onInputSpace);
 
   writer->pipeline_ = adoptElement(gst_pipeline_new("writer"));
   GstElement* source = gst_element_factory_make("appsrc", "input");
@@ -125,6 +129,21 @@ std::shared_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& file, 
       new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
   gst_object_unref(sinkPad);
 
+  if (writer->shared_->onInputSpace) {
+    GstPad* inputPad = gst_element_get_static_pad(source, "src");
+    gst_pad_add_probe(
+        inputPad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) -> GstPadProbeReturn {
+          if (auto strong = CallbackData<std::weak_ptr<Shared>>::from(data).lock()) {
+            CallbackScope scope;
+            strong->onInputSpace();
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        new CallbackData<std::weak_ptr<Shared>>(writer->shared_), &CallbackData<std::weak_ptr<Shared>>::destroy);
+    gst_object_unref(inputPad);
+  }
+
   GstBus* bus = gst_element_get_bus(writer->pipeline_.get());
   gst_bus_set_sync_handler(
       bus,
@@ -179,6 +198,18 @@ bool Mp4Writer::append(GstBuffer* buffer) {
     return false;
   }
   return gst_app_src_push_buffer(input_, buffer) == GST_FLOW_OK;
+}
+
+bool Mp4Writer::appendBeyondLimit(GstBuffer* buffer) {
+  if (closed_.load()) {
+    gst_buffer_unref(buffer);
+    return false;
+  }
+  // The input drops what exceeds its limit: widen it for this one frame.
+  gst_app_src_set_max_buffers(input_, gst_app_src_get_current_level_buffers(input_) + 1);
+  const bool taken = gst_app_src_push_buffer(input_, buffer) == GST_FLOW_OK;
+  gst_app_src_set_max_buffers(input_, kInputQueueFrames);
+  return taken;
 }
 
 std::exception_ptr Mp4Writer::failure() const {

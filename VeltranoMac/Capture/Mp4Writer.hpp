@@ -41,13 +41,20 @@ class Mp4Writer {
   // Builds the writer for frames described by `caps` (raw video, width and
   // height at least 1) and starts it. nullptr when any step fails.
   // `onSampleWritten(index)` runs as each frame reaches the file (index 0
-  // first), on a streaming thread.
+  // first), on a streaming thread; `onInputSpace` runs there each time a
+  // frame leaves the input, making room for another.
   static std::shared_ptr<Mp4Writer> create(const std::filesystem::path& file, GstCaps* caps,
-                                           std::function<void(std::uint64_t)> onSampleWritten);
+                                           std::function<void(std::uint64_t)> onSampleWritten,
+                                           std::function<void()> onInputSpace = {});
 
   bool isReadyForMoreMediaData() const;
   // Takes the buffer. False when the writer refused it.
   bool append(GstBuffer* buffer);
+  // Takes the buffer even when the input is full: for the few frames a clip
+  // must not lose when no more will follow (the caller bounds them).
+  bool appendBeyondLimit(GstBuffer* buffer);
+  // The format the writer was built for.
+  GstCaps* caps() const noexcept { return caps_.get(); }
   // The error the writer failed with, or null while it is healthy.
   std::exception_ptr failure() const;
 
@@ -70,6 +77,7 @@ class Mp4Writer {
 
   ElementPtr pipeline_;
   GstAppSrc* input_ = nullptr;  // owned by the pipeline
+  CapsPtr caps_;
   std::shared_ptr<Shared> shared_;
   std::atomic<bool> closed_{false};
 };

@@ -49,7 +49,7 @@ std::shared_ptr<WebcamRecorder> WebcamRecorder::create(std::shared_ptr<CameraSou
 }
 
 std::shared_ptr<WebcamRecorder> WebcamRecorder::makeDefault() {
-  return create(std::make_shared<SystemCameraSourceFactory>(), makeTimerSleep(WorkerThread::shared().context()));
+  return create(SystemCameraSourceFactory::shared(), makeTimerSleep(WorkerThread::shared().context()));
 }
 
 WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, SleepFunction sleep)
@@ -57,7 +57,8 @@ WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, Sle
       dataOutputQueue_(std::make_shared<SerialQueue>("com.brackwood.veltranoMac.webcam.recorder.data")),
       sources_(std::move(sources)),
       sleep_(std::move(sleep)),
-      counters_(std::make_shared<Counters>()) {
+      counters_(std::make_shared<Counters>()),
+      inbox_(std::make_shared<Inbox>()) {
   ensureGStreamer();
   Mp4Writer::preload();
 }
@@ -68,8 +69,22 @@ WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, Sle
 WebcamRecorder::~WebcamRecorder() = default;
 
 WebcamRecorder::Statistics WebcamRecorder::statistics() const {
-  return Statistics{counters_->offered.load(), counters_->appended.load(),     counters_->droppedByWriter.load(),
-                    counters_->written.load(), counters_->firstCapture.load(), counters_->lastCapture.load()};
+  const Counters& c = *counters_;
+  Statistics s;
+  s.framesOffered = c.offered.load();
+  s.framesHandedOver = c.handedOver.load();
+  s.framesAppended = c.appended.load();
+  s.framesDroppedByWriter = c.droppedByWriter.load();
+  s.framesDroppedBusy = c.droppedBusy.load();
+  s.framesDroppedForSize = c.droppedForSize.load();
+  s.framesWritten = c.written.load();
+  s.firstFrameCaptureTime = c.firstCapture.load();
+  s.lastFrameCaptureTime = c.lastCapture.load();
+  s.firstFrameOffset = c.firstOffset.load();
+  s.lastFrameOffset = c.lastOffset.load();
+  s.firstFrameAppendedAt = c.firstAppendedAt.load();
+  s.lastFrameAppendedAt = c.lastAppendedAt.load();
+  return s;
 }
 
 // ---------------------------------------------------------------------------
@@ -111,14 +126,16 @@ Awaitable<void> WebcamRecorder::startRecording(std::filesystem::path file) {
 
   std::weak_ptr<WebcamRecorder> weak = weak_from_this();
   auto queue = sessionQueue_;
-  auto post = [weak, queue, file = std::move(file)](StartRequest request) mutable {
-    queue->async([weak, request = std::move(request), file = std::move(file)]() mutable {
+  // The feed times its linger on the caller's executor.
+  CameraFeed::Timers timers{executor, sleep_};
+  auto post = [weak, queue, file = std::move(file), timers = std::move(timers)](StartRequest request) mutable {
+    queue->async([weak, request = std::move(request), file = std::move(file), timers = std::move(timers)]() mutable {
       auto self = weak.lock();
       if (!self) {
         request.fail(recorderError(RecorderError::Case::notRecording));
         return;
       }
-      self->configureAndStartSession(std::move(request), std::move(file));
+      self->configureAndStartSession(std::move(request), std::move(file), std::move(timers));
     });
   };
   std::exception_ptr failure;
@@ -150,13 +167,14 @@ Awaitable<std::filesystem::path> WebcamRecorder::stopRecording() {
 // ---------------------------------------------------------------------------
 // Session queue
 
-void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesystem::path file) {
+void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesystem::path file,
+                                              CameraFeed::Timers timers) {
   if (captureSession_) {
     request.fail(recorderError(RecorderError::Case::alreadyRecording));
     return;
   }
   startContinuation_ = std::move(request);
-  // No frames can arrive yet (the output has no handler), but the fields
+  // No frames can arrive yet (nothing is attached to the feed), but the fields
   // belong to the data-output queue: set them there.
   dataOutputQueue_->sync([this, &file] {
     outputFileURL_ = file;
@@ -165,48 +183,41 @@ void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesys
     isFinalizingWriter_ = false;
     didResumeStartContinuation_ = false;
     sessionStartTime_ = GST_CLOCK_TIME_NONE;
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->frames.clear();
+    inbox_->drainPosted = false;
   });
   removeQuietly(file);
 
-  auto session = std::make_unique<CaptureSession>();
-  ElementPtr source;
+  // Frames queue up in the inbox in camera order; the data-output queue
+  // takes them from there. A busy frame path drops live frames rather than
+  // queueing them, but the frames of a hand-over, those arriving while the
+  // writer is being built, and those behind them wait for the writer.
+  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
+  auto onFrame = [weak, counters = counters_, inbox = inbox_, queue = dataOutputQueue_](
+                     SamplePtr sample, GstClockTime baseTime, bool held) {
+    counters->offered.fetch_add(1);
+    if (held) counters->handedOver.fetch_add(1);
+    std::lock_guard lock(inbox->mutex);
+    const bool waits = held || counters->appended.load() == 0 || (!inbox->frames.empty() && inbox->frames.back().waits);
+    if (inbox->frames.size() >= (waits ? kWaitingFramesCap : kLiveFramesQueued)) {
+      counters->droppedBusy.fetch_add(1);
+      return;
+    }
+    inbox->frames.push_back(Inbox::Frame{std::move(sample), baseTime, waits});
+    if (inbox->drainPosted) return;
+    inbox->drainPosted = true;
+    queue->async([weak] {
+      if (auto self = weak.lock()) self->drainInbox();
+    });
+  };
   try {
-    source = sources_->makeSource();
+    captureSession_ = sources_->feed()->prepare(*sources_, std::move(onFrame), std::move(timers));
   } catch (...) {
     failStart(std::current_exception());
     return;
   }
-  if (!source) {
-    failStart(recorderError(RecorderError::Case::noVideoDevice));
-    return;
-  }
-  if (!session->addInput(std::move(source))) {
-    failStart(recorderError(RecorderError::Case::cannotAddInput));
-    return;
-  }
 
-  // Frames wait in the sink (newest only); the data-output queue pulls one
-  // when it gets to it, so a busy queue means dropped, not queued, frames.
-  std::weak_ptr<WebcamRecorder> weak = weak_from_this();
-  auto onFrame = [weak, counters = counters_, queue = dataOutputQueue_](GstAppSink* sink) {
-    counters->offered.fetch_add(1);
-    if (counters->drainPending.exchange(true)) return;
-    std::unique_ptr<GstAppSink, GstObjectUnref> held(GST_APP_SINK(gst_object_ref(sink)));
-    queue->async([weak, counters, held = std::move(held)] {
-      counters->drainPending.store(false);
-      SamplePtr sample(gst_app_sink_try_pull_sample(held.get(), 0));
-      if (!sample) return;
-      if (auto self = weak.lock())
-        self->handleSampleBuffer(sample.get(), gst_element_get_base_time(GST_ELEMENT(held.get())));
-    });
-  };
-  if (!session->addOutput(std::move(onFrame))) {
-    failStart(recorderError(RecorderError::Case::cannotAddOutput));
-    return;
-  }
-
-  captureSession_ = std::move(session);
-  videoDataOutput_ = captureSession_->output();
   sessionRuntimeErrorObserver_ = captureSession_->observe(
       SessionNotifications::Kind::runtimeError, [weak, queue = sessionQueue_](std::exception_ptr error) {
         if (!error) error = recorderError(RecorderError::Case::notRecording);
@@ -236,8 +247,9 @@ void WebcamRecorder::stopOnSessionQueue(StopRequest request) {
           if (auto self = weak.lock()) self->finalizeWriter();
         });
       });
-  // Reports did-stop even when the pipeline had already stopped on its own,
-  // so this stop is always answered.
+  // Detaches from the feed (no frame comes after this) and reports did-stop,
+  // also when the camera had already stopped on its own, so this stop is
+  // always answered.
   captureSession_->stopRunning();
 }
 
@@ -252,7 +264,7 @@ void WebcamRecorder::tearDownSession() {
   unregisterObserver(sessionDidStopObserver_);
   if (captureSession_) captureSession_->stopRunning();
   captureSession_.reset();
-  videoDataOutput_ = nullptr;
+  stoppedAttachment_.reset();
   dataOutputQueue_->sync([this] { resetWriterState(); });
 }
 
@@ -283,6 +295,7 @@ void WebcamRecorder::handleSessionFailure(std::exception_ptr error) {
 void WebcamRecorder::completeStop(StopResult result) {
   unregisterObserver(sessionRuntimeErrorObserver_);
   unregisterObserver(sessionDidStopObserver_);
+  stoppedAttachment_.reset();
   dataOutputQueue_->sync([this] {
     isFinalizingWriter_ = false;
     didResumeStartContinuation_ = false;
@@ -326,18 +339,67 @@ void WebcamRecorder::postSessionFailureFromWriter(std::shared_ptr<Mp4Writer> wri
 // ---------------------------------------------------------------------------
 // Data-output queue
 
-void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime) {
-  if (isFinalizingWriter_) return;
+void WebcamRecorder::drainInbox() {
+  for (;;) {
+    Inbox::Frame* next = nullptr;
+    {
+      std::lock_guard lock(inbox_->mutex);
+      if (inbox_->frames.empty()) {
+        inbox_->drainPosted = false;
+        return;
+      }
+      // Only this queue removes frames, and adding at the back leaves the
+      // front element where it is.
+      next = &inbox_->frames.front();
+    }
+    if (handleSampleBuffer(next->sample.get(), next->baseTime, next->waits) == Verdict::wait) {
+      // Wait for the writer to take a frame off its input, then go on here
+      // (drainPosted stays set, so arrivals meanwhile only queue up). The
+      // second test closes the race with a frame leaving meanwhile.
+      inbox_->awaitingInputSpace.store(true);
+      if (!assetWriter_ || !assetWriter_->isReadyForMoreMediaData() || !inbox_->awaitingInputSpace.exchange(false))
+        return;
+      continue;
+    }
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->frames.pop_front();
+  }
+}
+
+void WebcamRecorder::flushInbox() {
+  // Frames still waiting when the clip ends belong to it (the feed sent
+  // them before the detach): the writer takes them beyond its limit, which
+  // the waiting cap bounds.
+  std::deque<Inbox::Frame> frames;
+  {
+    std::lock_guard lock(inbox_->mutex);
+    frames.swap(inbox_->frames);
+    inbox_->drainPosted = false;
+  }
+  inbox_->awaitingInputSpace.store(false);
+  for (auto& frame : frames) handleSampleBuffer(frame.sample.get(), frame.baseTime, false, true);
+}
+
+WebcamRecorder::Verdict WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime, bool mayWait,
+                                                           bool beyondLimit) {
+  if (isFinalizingWriter_) return Verdict::dropped;
   GstBuffer* buffer = gst_sample_get_buffer(sample);
-  if (!buffer || !GST_CLOCK_TIME_IS_VALID(bufferPresentationTime(buffer))) return;  // data not ready
+  if (!buffer || !GST_CLOCK_TIME_IS_VALID(bufferPresentationTime(buffer))) return Verdict::dropped;  // data not ready
   if (!ensureWriter(sample)) {
     postFailStart(recorderError(RecorderError::Case::writerSetupFailed));
-    return;
+    return Verdict::dropped;
   }
-  if (!assetWriter_) return;
+  if (!assetWriter_) return Verdict::dropped;
   if (assetWriter_->failure()) {
     postSessionFailureFromWriter(assetWriter_);
-    return;
+    return Verdict::dropped;
+  }
+  // One clip, one frame size: a frame of another size would corrupt the
+  // file. The feed opens the next clip with the new size.
+  GstCaps* caps = gst_sample_get_caps(sample);
+  if (caps != assetWriter_->caps() && (!caps || !gst_caps_is_equal(caps, assetWriter_->caps()))) {
+    counters_->droppedForSize.fetch_add(1);
+    return Verdict::dropped;
   }
   const GstClockTime time = bufferPresentationTime(buffer);
   if (!writerSessionStarted_) {
@@ -345,23 +407,37 @@ void WebcamRecorder::handleSampleBuffer(GstSample* sample, GstClockTime baseTime
     sessionStartTime_ = time;
     writerSessionStarted_ = true;
   }
-  if (time < sessionStartTime_) return;
-  if (!assetWriter_->isReadyForMoreMediaData()) {
+  if (time < sessionStartTime_) return Verdict::dropped;
+  if (!beyondLimit && !assetWriter_->isReadyForMoreMediaData()) {
+    if (mayWait) return Verdict::wait;
     counters_->droppedByWriter.fetch_add(1);
-    return;
+    return Verdict::dropped;
   }
 
   // A new buffer header over the same memory: no pixel is copied.
   GstBuffer* frame = gst_buffer_copy(buffer);
   setBufferTimestamps(frame, time - sessionStartTime_);
-  if (assetWriter_->append(frame)) {
+  const guint64 offset = GST_BUFFER_OFFSET(buffer);
+  if (beyondLimit ? assetWriter_->appendBeyondLimit(frame) : assetWriter_->append(frame)) {
     counters_->appended.fetch_add(1);
     const auto captured = static_cast<std::int64_t>(baseTime + time);
+    const auto appendedAt =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    const auto sequence = offset == GST_BUFFER_OFFSET_NONE ? std::int64_t(-1) : static_cast<std::int64_t>(offset);
     std::int64_t none = -1;
     counters_->firstCapture.compare_exchange_strong(none, captured);
+    none = -1;
+    counters_->firstOffset.compare_exchange_strong(none, sequence);
+    none = -1;
+    counters_->firstAppendedAt.compare_exchange_strong(none, appendedAt);
     counters_->lastCapture.store(captured);
-  } else
-    postSessionFailureFromWriter(assetWriter_);
+    counters_->lastOffset.store(sequence);
+    counters_->lastAppendedAt.store(appendedAt);
+    return Verdict::taken;
+  }
+  postSessionFailureFromWriter(assetWriter_);
+  return Verdict::dropped;
 }
 
 bool WebcamRecorder::ensureWriter(GstSample* sample) {
@@ -385,7 +461,14 @@ bool WebcamRecorder::ensureWriter(GstSample* sample) {
       if (auto self = weak.lock()) self->resumeStartOnFirstFrame();
     });
   };
-  auto writer = Mp4Writer::create(*outputFileURL_, caps, std::move(onSampleWritten));
+  // Frames of a hand-over wait for room in the writer's input.
+  auto onInputSpace = [weak, inbox = inbox_, queue = dataOutputQueue_] {
+    if (!inbox->awaitingInputSpace.exchange(false)) return;
+    queue->async([weak] {
+      if (auto self = weak.lock()) self->drainInbox();
+    });
+  };
+  auto writer = Mp4Writer::create(*outputFileURL_, caps, std::move(onSampleWritten), std::move(onInputSpace));
   if (!writer) return false;
   assetWriter_ = std::move(writer);
   return true;
@@ -402,6 +485,7 @@ void WebcamRecorder::finalizeWriter() {
     if (auto self = weak.lock()) unregisterObserver(self->sessionDidStopObserver_);
   });
   if (isFinalizingWriter_) return;
+  flushInbox();
   isFinalizingWriter_ = true;
   const bool started = writerSessionStarted_;
   auto file = std::move(outputFileURL_);
@@ -411,10 +495,10 @@ void WebcamRecorder::finalizeWriter() {
   writerSessionStarted_ = false;
 
   sessionQueue_->async([weak = weak_from_this()] {
-    if (auto self = weak.lock()) {
-      self->captureSession_.reset();
-      self->videoDataOutput_ = nullptr;
-    }
+    // The attachment stays until the stop is answered: the feed counts its
+    // hand-over window and linger from there, so a slow finish does not eat
+    // into the next clip's hand-over.
+    if (auto self = weak.lock()) self->stoppedAttachment_ = std::move(self->captureSession_);
   });
 
   auto postCompleteStop = [this](StopResult result) {
@@ -454,6 +538,13 @@ void WebcamRecorder::finalizeWriter() {
 }
 
 void WebcamRecorder::resetWriterState() {
+  {
+    // A drain still posted finds nothing; later frames post their own.
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->frames.clear();
+    inbox_->drainPosted = false;
+  }
+  inbox_->awaitingInputSpace.store(false);
   if (assetWriter_) {
     assetWriter_->close();
     assetWriter_.reset();

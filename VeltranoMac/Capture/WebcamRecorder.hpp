@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Capture/AnswerRecordingVideoRecorder.hpp"
+#include "Capture/CameraFeed.hpp"
 #include "Capture/CameraSourceFactory.hpp"
 #include "Capture/CaptureSession.hpp"
 #include "Capture/Mp4Writer.hpp"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -69,9 +71,14 @@ class PendingRequest {
 
 // Records one clip from a camera into an H.264 MP4 file.
 //
-// Two serial queues do the work: the session queue runs the capture
-// pipeline and completes the requests; the data-output queue runs the frame
-// path and the writer. The session queue may wait for the data-output queue,
+// The camera is the factory's CameraFeed, shared with the recorders before
+// and after this one: the recorder attaches at its start and detaches at its
+// stop, and its writer gets exactly the frames in between, beginning with
+// those the feed held since the previous clip ended.
+//
+// Two serial queues do the work: the session queue attaches to the feed
+// and completes the requests; the data-output queue runs the frame path
+// and the writer. The session queue may wait for the data-output queue,
 // never the other way round. startRecording/stopRecording run on the
 // caller's executor (the main actor), post their work and suspend.
 class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::enable_shared_from_this<WebcamRecorder> {
@@ -79,15 +86,31 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
   // How long a start waits for the camera's first frame.
   static constexpr std::chrono::seconds kFirstFrameTimeout{10};
 
+  // Live frames waiting for the frame path; one more is dropped.
+  static constexpr std::size_t kLiveFramesQueued = 4;
+  // Frames that wait for the writer's input: the held frames of a hand-over
+  // or the first frames of a clip, and the live frames behind them.
+  static constexpr std::size_t kWaitingFramesCap = CameraFeed::kHeldFramesCap + 8;
+
   struct Statistics {
     std::uint64_t framesOffered = 0;          // frames the camera delivered to the output
+    std::uint64_t framesHandedOver = 0;       // of those, held by the feed since the previous clip
     std::uint64_t framesAppended = 0;         // frames handed to the writer
     std::uint64_t framesDroppedByWriter = 0;  // the writer's input was full
+    std::uint64_t framesDroppedBusy = 0;      // the frame path was behind
+    std::uint64_t framesDroppedForSize = 0;   // not the size the clip began with
     std::uint64_t framesWritten = 0;          // frames that reached the file
     // Capture times (GStreamer's monotonic system clock, ns) of the first
     // and the last frame handed to the writer; -1 until there is one.
     std::int64_t firstFrameCaptureTime = -1;
     std::int64_t lastFrameCaptureTime = -1;
+    // The camera's own sequence numbers (buffer offsets) of those frames;
+    // -1 until there is one, or when the camera numbers none.
+    std::int64_t firstFrameOffset = -1;
+    std::int64_t lastFrameOffset = -1;
+    // When they were handed to the writer (steady clock, ns).
+    std::int64_t firstFrameAppendedAt = -1;
+    std::int64_t lastFrameAppendedAt = -1;
   };
 
   // `sleep` times the first-frame wait.
@@ -114,7 +137,7 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
                                          std::uint64_t generation);
 
   // Session queue.
-  void configureAndStartSession(StartRequest request, std::filesystem::path file);
+  void configureAndStartSession(StartRequest request, std::filesystem::path file, CameraFeed::Timers timers);
   void stopOnSessionQueue(StopRequest request);
   void failStart(std::exception_ptr error);
   void failStartIfStillWaiting(std::uint64_t generation);
@@ -125,7 +148,10 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
   static void unregisterObserver(std::optional<ObserverRegistration>& field);
 
   // Data-output queue.
-  void handleSampleBuffer(GstSample* sample, GstClockTime baseTime);
+  enum class Verdict { taken, dropped, wait };
+  void drainInbox();
+  void flushInbox();
+  Verdict handleSampleBuffer(GstSample* sample, GstClockTime baseTime, bool mayWait, bool beyondLimit = false);
   bool ensureWriter(GstSample* sample);
   void resumeStartOnFirstFrame();
   void finalizeWriter();
@@ -139,9 +165,10 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
 
   const std::shared_ptr<SerialQueue> sessionQueue_;
   const std::shared_ptr<SerialQueue> dataOutputQueue_;
-  // Session queue.
-  std::unique_ptr<CaptureSession> captureSession_;
-  GstAppSink* videoDataOutput_ = nullptr;  // owned by captureSession_
+  // Session queue: the link to the feed while attached.
+  std::unique_ptr<CameraFeed::Attachment> captureSession_;
+  // Detached, its clip still being finished.
+  std::unique_ptr<CameraFeed::Attachment> stoppedAttachment_;
   // Data-output queue.
   std::optional<std::filesystem::path> outputFileURL_;
   // The writer's single video input is its appsrc, reached through it.
@@ -163,14 +190,35 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
 
   struct Counters {
     std::atomic<std::uint64_t> offered{0};
+    std::atomic<std::uint64_t> handedOver{0};
     std::atomic<std::uint64_t> appended{0};
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> droppedByWriter{0};
+    std::atomic<std::uint64_t> droppedBusy{0};
+    std::atomic<std::uint64_t> droppedForSize{0};
     std::atomic<std::int64_t> firstCapture{-1};
     std::atomic<std::int64_t> lastCapture{-1};
-    std::atomic<bool> drainPending{false};
+    std::atomic<std::int64_t> firstOffset{-1};
+    std::atomic<std::int64_t> lastOffset{-1};
+    std::atomic<std::int64_t> firstAppendedAt{-1};
+    std::atomic<std::int64_t> lastAppendedAt{-1};
   };
   const std::shared_ptr<Counters> counters_;
+
+  // Frames from the feed on their way to the data-output queue, in the
+  // order the camera delivered them.
+  struct Inbox {
+    struct Frame {
+      SamplePtr sample;
+      GstClockTime baseTime;
+      bool waits;  // held for the hand-over, or behind such a frame
+    };
+    std::mutex mutex;
+    std::deque<Frame> frames;
+    bool drainPosted = false;
+    std::atomic<bool> awaitingInputSpace{false};
+  };
+  const std::shared_ptr<Inbox> inbox_;
 };
 
 }  // namespace veltrano

@@ -29,7 +29,7 @@ std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::shared()
     WorkerThread& worker = WorkerThread::shared();
     const SleepFunction sleep = makeTimerSleep(worker.context());
     std::shared_ptr<CameraSourceFactory> cameras =
-        configuration.cameraSources ? configuration.cameraSources : std::make_shared<SystemCameraSourceFactory>();
+        configuration.cameraSources ? configuration.cameraSources : SystemCameraSourceFactory::shared();
     auto client = borrowed<const AnswerVideoUploadClientProtocol>(AnswerVideoUploadClient::shared());
     auto store = borrowed<PendingUploadsStoreProtocol>(PendingUploadsStore::shared());
     auto paths = borrowed(AnswerObjectPathIssuer::shared());

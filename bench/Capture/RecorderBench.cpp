@@ -1,7 +1,14 @@
 // Records from a live, camera-like test source through WebcamRecorder and
 // prints what it cost:
 //
-//   recorder_bench [--seconds N] [--size WIDTHxHEIGHT] [--output PATH] [--gap-seconds N]
+//   recorder_bench [--clips N] [--seconds S] [--size WIDTHxHEIGHT] [--output PATH] [--gap-seconds N]
+//
+// With --clips N (N > 1) it records N consecutive clips of S seconds each
+// with fresh recorders sharing one camera, stopping one and starting the
+// next at once as the clip rotation does, and checks every cut by the
+// source's own frame numbers (buffer offsets, taken before any drop): frames
+// lost or repeated, and the gap between the last frame of one clip and the
+// first of the next by the source's timestamps and by the wall clock.
 //
 // CPU is (user + system) seconds of the whole process per second of video,
 // including generating the test source; the bare pipeline (gst-launch-1.0,
@@ -23,6 +30,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +47,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 struct Options {
+  int clips = 1;
   int seconds = 60;
   int width = 1280;
   int height = 720;
@@ -95,22 +104,40 @@ Awaitable<void> recordClip(std::shared_ptr<WebcamRecorder> recorder, std::filesy
 
 struct Measurement {
   RecordingResult main;
-  RecordingResult first, second;  // back to back
+  std::vector<RecordingResult> clips;  // with --clips
+  RecordingResult first, second;       // back to back
   bool done = false;
 };
+
+std::filesystem::path clipFile(std::filesystem::path base, int index) {
+  return base.replace_extension("." + std::to_string(index + 1) + ".mp4");
+}
 
 Awaitable<void> measure(Options options, Measurement* m, GMainLoop* loop) {
   SleepFunction sleep = makeTimerSleep(WorkerThread::shared().context());
   const std::string pattern = testing::testPattern(options.width, options.height, kSourceOptions);
 
-  {
+  if (options.clips > 1) {
+    // One camera for all clips, as the recorders of one factory share it.
+    auto sources = std::make_shared<testing::PipelineSourceFactory>(pattern);
+    m->clips.resize(std::size_t(options.clips));
+    const double before = processCpu();
+    for (int i = 0; i < options.clips; ++i) {
+      auto recorder = WebcamRecorder::create(sources, sleep);
+      co_await recordClip(recorder, clipFile(options.output, i), std::chrono::seconds(options.seconds), sleep,
+                          &m->clips[std::size_t(i)]);
+      if (!m->clips[std::size_t(i)].ok) break;
+    }
+    m->main.cpu = processCpu() - before;
+    m->main.ok = true;
+  } else {
     auto recorder = WebcamRecorder::create(std::make_shared<testing::PipelineSourceFactory>(pattern), sleep);
     const double before = processCpu();
     co_await recordClip(recorder, options.output, std::chrono::seconds(options.seconds), sleep, &m->main);
     m->main.cpu = processCpu() - before;
   }
 
-  if (options.gapSeconds > 0) {
+  if (options.clips == 1 && options.gapSeconds > 0) {
     auto first = WebcamRecorder::create(std::make_shared<testing::PipelineSourceFactory>(pattern), sleep);
     auto second = WebcamRecorder::create(std::make_shared<testing::PipelineSourceFactory>(pattern), sleep);
     auto base = options.output;
@@ -136,7 +163,7 @@ double bareCpu(const Options& options, const std::filesystem::path& file) {
                                    "is-live=true",
                                    "pattern=smpte",
                                    "horizontal-speed=4",
-                                   "num-buffers=" + std::to_string(options.seconds * 30),
+                                   "num-buffers=" + std::to_string(options.clips * options.seconds * 30),
                                    "!",
                                    caps.str(),
                                    "!",
@@ -172,7 +199,9 @@ bool parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--seconds" && hasValue) {
+    if (arg == "--clips" && hasValue) {
+      options.clips = std::atoi(argv[++i]);
+    } else if (arg == "--seconds" && hasValue) {
       options.seconds = std::atoi(argv[++i]);
     } else if (arg == "--size" && hasValue) {
       if (std::sscanf(argv[++i], "%dx%d", &options.width, &options.height) != 2) return false;
@@ -184,7 +213,92 @@ bool parse(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  return options.seconds > 0 && options.width > 0 && options.height > 0 && options.gapSeconds >= 0;
+  return options.clips > 0 && options.seconds > 0 && options.width > 0 && options.height > 0 && options.gapSeconds >= 0;
+}
+
+double bareRunCpuPerSecond(const Options& options) {
+  auto bareFile = options.output;
+  bareFile.replace_extension(".bare.mp4");
+  const double bare = bareCpu(options, bareFile);
+  std::filesystem::remove(bareFile);
+  return bare < 0 ? -1 : bare / (options.clips * options.seconds);
+}
+
+// The clips of --clips N: each read back, each cut checked by the source's
+// frame numbers and timestamps.
+int reportClips(const Options& options, const Measurement& m) {
+  std::uint64_t written = 0, offered = 0, droppedInClips = 0, lost = 0, repeated = 0;
+  double videoSeconds = 0, maxGapMs = 0, maxWallGapMs = 0, sumWallGapMs = 0;
+  double rotationStartMs = 0, maxRotationStartMs = 0;
+  std::vector<std::int64_t> firstOffsets, lastOffsets;
+  for (std::size_t i = 0; i < m.clips.size(); ++i) {
+    const auto& clip = m.clips[i];
+    if (!clip.ok) {
+      std::printf("clip %zu failed: %s\n", i + 1, clip.error.c_str());
+      return 1;
+    }
+    const auto file = clipFile(options.output, int(i));
+    std::string why;
+    auto mp4 = testing::inspectMp4(file, &why);
+    if (!mp4) {
+      std::printf("clip %zu does not read back: %s\n", i + 1, why.c_str());
+      return 1;
+    }
+    const auto& s = clip.stats;
+    const std::int64_t span = s.lastFrameOffset - s.firstFrameOffset + 1;
+    const std::uint64_t missing = span > std::int64_t(mp4->sampleCount) ? std::uint64_t(span) - mp4->sampleCount : 0;
+    written += mp4->sampleCount;
+    offered += s.framesOffered;
+    droppedInClips += missing;
+    videoSeconds += mp4->durationSeconds;
+    const double startMs = ms(clip.startReturned - clip.startCalled);
+    std::printf(
+        "clip %zu: frames %lld..%lld, %llu in the file (%llu missing inside), %.3f s, %llu handed over, "
+        "startRecording %.1f ms\n",
+        i + 1, static_cast<long long>(s.firstFrameOffset), static_cast<long long>(s.lastFrameOffset),
+        static_cast<unsigned long long>(mp4->sampleCount), static_cast<unsigned long long>(missing),
+        mp4->durationSeconds, static_cast<unsigned long long>(s.framesHandedOver), startMs);
+    if (i > 0) {
+      const auto& before = m.clips[i - 1].stats;
+      const std::int64_t step = s.firstFrameOffset - before.lastFrameOffset;
+      if (step > 1) lost += std::uint64_t(step - 1);
+      if (step < 1) repeated += std::uint64_t(1 - step);
+      const double gap = ms(s.firstFrameCaptureTime - before.lastFrameCaptureTime);
+      const double wallGap = ms(s.firstFrameAppendedAt - before.lastFrameAppendedAt);
+      maxGapMs = std::max(maxGapMs, gap);
+      maxWallGapMs = std::max(maxWallGapMs, wallGap);
+      sumWallGapMs += wallGap;
+      rotationStartMs += startMs;
+      maxRotationStartMs = std::max(maxRotationStartMs, startMs);
+      std::printf("  cut %zu|%zu: next frame number step %lld, gap %.1f ms by the source, %.1f ms by the wall clock\n",
+                  i, i + 1, static_cast<long long>(step), gap, wallGap);
+    }
+    std::filesystem::remove(file);
+  }
+  const std::size_t boundaries = m.clips.size() - 1;
+  const double recorderCpu = m.main.cpu / videoSeconds;
+  const double bareRate = bareRunCpuPerSecond(options);
+  const double firstStartMs = ms(m.clips.front().startReturned - m.clips.front().startCalled);
+  std::printf(
+      "recorder: %.3f CPU s over %.3f s of video = %.3f CPU s per video s\n", m.main.cpu, videoSeconds, recorderCpu);
+  if (bareRate < 0)
+    std::printf("bare pipeline: gst-launch-1.0 failed\n");
+  else
+    std::printf("bare pipeline: %.3f CPU s per video s; ratio %.3f\n", bareRate, recorderCpu / bareRate);
+  std::printf(
+      "summary: size=%dx%d seconds=%d clips=%zu boundaries=%zu frames_offered=%llu frames_written=%llu "
+      "frames_lost=%llu frames_repeated=%llu frames_lost_in_clips=%llu max_gap_ms=%.1f max_wall_gap_ms=%.1f "
+      "mean_wall_gap_ms=%.1f recorder_cpu_per_s=%.3f bare_cpu_per_s=%.3f ratio=%.3f first_start_ms=%.1f "
+      "rotation_start_mean_ms=%.1f rotation_start_max_ms=%.1f\n",
+      options.width, options.height, options.seconds, m.clips.size(), boundaries,
+      static_cast<unsigned long long>(offered), static_cast<unsigned long long>(written),
+      static_cast<unsigned long long>(lost), static_cast<unsigned long long>(repeated),
+      static_cast<unsigned long long>(droppedInClips), maxGapMs, maxWallGapMs,
+      boundaries ? sumWallGapMs / double(boundaries) : 0.0, recorderCpu, bareRate,
+      bareRate < 0 ? -1.0 : recorderCpu / bareRate, firstStartMs,
+      boundaries ? rotationStartMs / double(boundaries) : 0.0, maxRotationStartMs);
+  WorkerThread::shared().stop();
+  return 0;
 }
 
 }  // namespace
@@ -193,12 +307,13 @@ int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
     std::fprintf(
-        stderr, "usage: recorder_bench [--seconds N] [--size WIDTHxHEIGHT] [--output PATH] [--gap-seconds N]\n");
+        stderr,
+        "usage: recorder_bench [--clips N] [--seconds S] [--size WIDTHxHEIGHT] [--output PATH] [--gap-seconds N]\n");
     return 2;
   }
   ensureGStreamer();
-  std::printf("recorder_bench: %dx%d at 30 fps, %d s, videotestsrc is-live=true %s\n", options.width, options.height,
-              options.seconds, kSourceOptions);
+  std::printf("recorder_bench: %dx%d at 30 fps, %d clip(s) of %d s, videotestsrc is-live=true %s\n", options.width,
+              options.height, options.clips, options.seconds, kSourceOptions);
   std::fflush(stdout);
 
   Measurement m;
@@ -207,6 +322,7 @@ int main(int argc, char** argv) {
   g_main_loop_run(loop);
   g_main_loop_unref(loop);
 
+  if (options.clips > 1) return reportClips(options, m);
   if (!m.main.ok) {
     std::printf("recording failed: %s\n", m.main.error.c_str());
     return 1;

@@ -1,6 +1,7 @@
 #include "Capture/WebcamRecorder.hpp"
 #include "FileSizeLimit.hpp"
 #include "Mp4Inspector.hpp"
+#include "RecorderTestFixture.hpp"
 #include "Runtime/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "TestCameraSources.hpp"
@@ -30,111 +31,9 @@ const std::string kPattern = testPattern(320, 240);
 // A camera that negotiates but never delivers a frame.
 const std::string kFrameless = kPattern + " ! identity drop-probability=1.0";
 
-struct Outcome {
-  bool done = false;
-  std::exception_ptr error;
-  std::filesystem::path file;
-};
-
-// Awaits a request and keeps its outcome.
-template <typename T>
-Awaitable<void> await(Awaitable<T> request, std::shared_ptr<Outcome> out) {
-  try {
-    if constexpr (std::is_same_v<T, std::filesystem::path>)
-      out->file = co_await std::move(request);
-    else
-      co_await std::move(request);
-  } catch (...) {
-    out->error = std::current_exception();
-  }
-  out->done = true;
-}
-
-// The error as an E (the very object thrown), or nullptr.
-template <typename E>
-const E* errorAs(const std::exception_ptr& error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const E& e) {
-    return &e;
-  } catch (...) {
-  }
-  return nullptr;
-}
-
-std::string fileContent(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::optional<Case> recorderCase(const std::exception_ptr& error) {
-  auto* e = errorAs<RecorderError>(error);
-  return e ? std::optional(e->kind()) : std::nullopt;
-}
-
-std::string describe(const std::exception_ptr& error) {
-  auto* e = errorAs<std::exception>(error);
-  return e ? e->what() : "(success)";
-}
-
-// The test thread is the main actor: a private GLib context it iterates.
-// Sleeps of the recorder (the first-frame wait) run on a virtual clock.
-class WebcamRecorderTest : public ::testing::Test {
- protected:
-  WebcamRecorderTest() : glib_(g_main_context_new()), main_(glib_), clock_([this] { drainMain(); }) {
-    g_main_context_push_thread_default(glib_);
-    ensureGStreamer();
-    dir_ = std::filesystem::temp_directory_path() / ("veltrano-recorder-" + std::to_string(std::random_device()()));
-    std::filesystem::create_directories(dir_);
-  }
-  ~WebcamRecorderTest() override {
-    drainMain();
-    g_main_context_pop_thread_default(glib_);
-    g_main_context_unref(glib_);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
-  void drainMain() {
-    while (g_main_context_iteration(glib_, FALSE)) {
-    }
-  }
-  // Iterates the main actor until `done`, or for `limit` (which, for a
-  // request, only keeps a broken build from hanging).
-  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      if (!g_main_context_iteration(glib_, FALSE)) std::this_thread::sleep_for(1ms);
-    }
-    return true;
-  }
-  // Keeps the main actor running while the camera records.
-  void record(std::chrono::milliseconds duration) {
-    runUntil([] { return false; }, duration);
-  }
-
-  std::shared_ptr<WebcamRecorder> makeRecorder(std::shared_ptr<CameraSourceFactory> sources) {
-    return WebcamRecorder::create(std::move(sources), clock_.sleepFunction());
-  }
-  // Runs a request on the main actor; `wait` runs it to its completion.
-  template <typename T>
-  std::shared_ptr<Outcome> run(Awaitable<T> request, bool wait = true) {
-    auto out = std::make_shared<Outcome>();
-    Task::spawn(main_.get_executor(), await(std::move(request), out));
-    EXPECT_TRUE(!wait || runUntil([&] { return out->done; })) << "request never completed";
-    return out;
-  }
-
-  std::filesystem::path clip(const std::string& name = "clip") const { return dir_ / (name + ".mp4"); }
-
-  GMainContext* glib_;
-  MainContext main_;
-  VirtualClock clock_;
-  std::filesystem::path dir_;
-};
-
 }  // namespace
+
+using WebcamRecorderTest = RecorderTest;
 
 // One recording, and every request out of turn that it must shrug off: a
 // stop before the start, a second start, a second stop and a late one.
@@ -168,6 +67,9 @@ TEST_F(WebcamRecorderTest, RecordsAHighProfileH264ClipAndRefusesRequestsOutOfTur
   ASSERT_FALSE(stopped->error) << describe(stopped->error);
   EXPECT_EQ(stopped->file, clip());
   EXPECT_EQ(recorderCase(again->error), Case::notRecording);
+  // The camera stays open for a next clip, then closes.
+  EXPECT_EQ(sources->sourcesAlive(), 1);
+  EXPECT_TRUE(lingerOut(*sources));
   EXPECT_EQ(sources->sourcesAlive(), 0);
   EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording);
 
@@ -232,6 +134,7 @@ TEST_F(WebcamRecorderTest, AStartWaitingForItsFirstFrameEndsWithoutAFileOrARunni
       EXPECT_EQ(recorderCase(stopped->error), Case::notRecording);
     }
     EXPECT_FALSE(std::filesystem::exists(clip()));
+    EXPECT_TRUE(lingerOut(*sources));
     EXPECT_EQ(sources->sourcesAlive(), 0);
     if (recorder) {
       EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording);
@@ -294,6 +197,7 @@ TEST_F(WebcamRecorderTest, AFailedStartGetsItsErrorAndLeavesNoFileAndNoCameraRun
     EXPECT_FALSE(std::filesystem::exists(target));
     auto camera = std::dynamic_pointer_cast<PipelineSourceFactory>(row.sources);
     if (camera) {
+      EXPECT_TRUE(lingerOut(*camera));
       EXPECT_EQ(camera->sourcesAlive(), 0);
     }
     EXPECT_EQ(recorderCase(run(recorder->stopRecording())->error), Case::notRecording);
@@ -380,6 +284,7 @@ TEST_F(WebcamRecorderTest, AWriterFailureEndsTheRecordingWithTheWritersOwnErrorA
   auto midway = makeRecorder(sources);
   ASSERT_FALSE(run(midway->startRecording(clip("midway")))->error);
   ASSERT_TRUE(runUntil([&] { return !std::filesystem::exists(clip("midway")); }));
+  EXPECT_TRUE(lingerOut(*sources));
   EXPECT_EQ(sources->sourcesAlive(), 0);
   EXPECT_EQ(recorderCase(run(midway->stopRecording())->error), Case::notRecording);
 
@@ -464,7 +369,7 @@ struct MediaStackShutdown : ::testing::Environment {
 
 // Hours of recording are thousands of clips, each with a fresh recorder:
 // every pipeline, encoder, queue thread and descriptor of a clip must go
-// with it, and so must its camera source. The camera sends MJPEG through
+// with it, and its camera source with the camera's linger. The camera sends MJPEG through
 // the shipping converter, as many webcams do.
 TEST_F(WebcamRecorderTest, TwentyClipsWithFreshRecordersLeaveFdsThreadsAndMemoryAtTheirBaseline) {
   auto sources = std::make_shared<PipelineSourceFactory>(
@@ -478,8 +383,8 @@ TEST_F(WebcamRecorderTest, TwentyClipsWithFreshRecordersLeaveFdsThreadsAndMemory
     auto stopped = run(recorder->stopRecording());
     ASSERT_FALSE(stopped->error) << describe(stopped->error);
     recorder.reset();
-    drainMain();
-    EXPECT_EQ(sources->sourcesAlive(), 0) << "the camera source outlived its clip";
+    EXPECT_TRUE(lingerOut(*sources));
+    EXPECT_EQ(sources->sourcesAlive(), 0) << "the camera source outlived its linger";
     std::filesystem::remove(clip());
   };
   for (int i = 0; i < 2; ++i) recordClip();
