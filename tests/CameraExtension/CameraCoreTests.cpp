@@ -415,7 +415,8 @@ TEST_P(FrameRelease, TheStreamLetsGoOfFramesBeforeTheCaptureStops) {
   auto& events = rig.cameras.sessions.events;
   Pixels pixels;
   auto frame = pixels.frame(640, 480, MediaTime::make(1, 1));
-  frame.storage = std::shared_ptr<const void>(&pixels, [&events](const void*) { events.push_back("frame released"); });
+  frame.storage =
+      std::shared_ptr<const void>(&pixels, [&events](const void*) { events.emplace_back("frame released"); });
   rig.cameras.sessions.current->callbacks.frame(std::move(frame));
   ASSERT_TRUE(rig.backend.stream->held);
 

@@ -119,7 +119,7 @@ class FakeSession final : public CaptureSession {
   void stopRunning() override {
     running = false;
     ++log_.stopped;
-    log_.events.push_back("session stopped");
+    log_.events.emplace_back("session stopped");
   }
 
   bool running = false;

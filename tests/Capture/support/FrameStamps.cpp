@@ -3,6 +3,7 @@
 #include <gst/app/gstappsink.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <functional>
 
 namespace veltrano::testing {
@@ -25,7 +26,9 @@ void writeStamp(guint8* luma, int stride, std::uint64_t value) {
   for (int bit = 0; bit < FrameStamper::kBits; ++bit) {
     const guint8 level = (value >> bit) & 1 ? 235 : 16;
     for (int y = 0; y < FrameStamper::kBlock; ++y)
-      std::fill_n(luma + y * stride + bit * FrameStamper::kBlock, FrameStamper::kBlock, level);
+      std::fill_n(
+          luma + static_cast<std::ptrdiff_t>(y) * stride + static_cast<std::ptrdiff_t>(bit) * FrameStamper::kBlock,
+          FrameStamper::kBlock, level);
   }
 }
 
