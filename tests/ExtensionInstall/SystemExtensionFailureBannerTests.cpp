@@ -63,13 +63,13 @@ class BannerWindow {
   explicit BannerWindow(GtkWidget* banner) : banner_(banner) {
     window_ = gtk_window_new();
     gtk_window_set_default_size(GTK_WINDOW(window_), 800, 260);
-    GtkWidget* overlay = gtk_overlay_new();
-    GtkWidget* content = gtk_label_new("Web content underneath the banner");
-    gtk_widget_set_valign(content, GTK_ALIGN_START);
-    gtk_widget_set_margin_top(content, 40);
-    gtk_overlay_set_child(GTK_OVERLAY(overlay), content);
-    gtk_overlay_add_overlay(GTK_OVERLAY(overlay), banner_);
-    gtk_window_set_child(GTK_WINDOW(window_), overlay);
+    // Laid out as the main window lays it out: the banner above the content.
+    GtkWidget* layout = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    GtkWidget* content = gtk_label_new("Web content below the banner");
+    gtk_widget_set_vexpand(content, TRUE);
+    gtk_box_append(GTK_BOX(layout), banner_);
+    gtk_box_append(GTK_BOX(layout), content);
+    gtk_window_set_child(GTK_WINDOW(window_), layout);
     gtk_window_present(GTK_WINDOW(window_));
     const auto until = std::chrono::steady_clock::now() + 5s;
     while (gtk_widget_get_width(banner_) == 0 && std::chrono::steady_clock::now() < until) iterateFor(20ms);
