@@ -166,8 +166,10 @@ class WindowTest : public ::testing::Test {
   }
 
   // A host in a window of its own, like the content view's.
-  WebViewHost& showHost() {
-    host_ = WebViewHost::create(configuration(site_));
+  WebViewHost& showHost(bool nativeChooser = false) {
+    WebViewHost::Configuration config = configuration(site_);
+    if (nativeChooser) config.chooseFiles = WebViewHost::chooseFilesWithNativeDialog;
+    host_ = WebViewHost::create(std::move(config));
     window_ = GTK_WINDOW(gtk_window_new());
     gtk_window_set_default_size(window_, 800, 600);
     gtk_window_set_child(window_, host_->widget());
@@ -519,6 +521,72 @@ TEST_F(WindowTest, FileInputsGetTheChooserWithTheirMultipleSetting) {
     return [names('many'), names('one')];
   )JS"),
             (json{{"first.txt", "second.txt"}, json::array()}));
+}
+
+// The real GtkFileChooserNative: without a portal it shows GTK's own dialog
+// in this process, which the test answers as a user would.
+TEST_F(WindowTest, NativeChooserAnswersTheFileInput) {
+  auto& host = showHost(/*nativeChooser=*/true);
+  host.update(std::nullopt);
+  waitForLoads(1);
+  const fs::path picked = folder_ / "picked.txt";
+  std::ofstream(picked) << "x";
+
+  auto openDialog = [&](const char* id) -> GtkFileChooser* {
+    GtkWindow* found = nullptr;
+    auto findDialog = [&] {
+      GListModel* toplevels = gtk_window_get_toplevels();
+      for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !found; ++i) {
+        auto* window = GTK_WINDOW(g_list_model_get_item(toplevels, i));
+        if (GTK_IS_FILE_CHOOSER(window) && gtk_widget_get_visible(GTK_WIDGET(window))) found = window;
+        g_object_unref(window);
+      }
+      return found != nullptr;
+    };
+    for (int attempt = 0; attempt < 30 && !findDialog(); ++attempt) {
+      eval(host.webView(), std::string("document.getElementById('") + id + "').click();");
+      spinFor(100);
+    }
+    if (!found) return nullptr;
+    EXPECT_EQ(gtk_window_get_transient_for(found), window_);
+    EXPECT_TRUE(gtk_window_get_modal(found));
+    return GTK_FILE_CHOOSER(found);
+  };
+  auto fileNames = [&] {
+    return eval(host.webView(), R"JS(
+      const names = (id) => Array.from(document.getElementById(id).files).map((f) => f.name);
+      return [names('many'), names('one')];
+    )JS");
+  };
+
+  GtkFileChooser* dialog = openDialog("many");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(gtk_file_chooser_get_select_multiple(dialog));
+  GFile* file = g_file_new_for_path(picked.c_str());
+  EXPECT_TRUE(gtk_file_chooser_set_file(dialog, file, nullptr));
+  g_object_unref(file);
+  // The dialog selects the file once its folder has loaded.
+  spinUntil([&] {
+    GListModel* files = gtk_file_chooser_get_files(dialog);
+    const bool selected = g_list_model_get_n_items(files) == 1;
+    g_object_unref(files);
+    return selected;
+  });
+  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  spinUntil([&] { return fileNames()[0].size() == 1; }, 10);
+  EXPECT_EQ(fileNames(), (json{{"picked.txt"}, json::array()}));
+
+  // Cancelled: the input stays empty, and the next click opens a new dialog.
+  dialog = openDialog("one");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_FALSE(gtk_file_chooser_get_select_multiple(dialog));
+  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+  spinFor(200);
+  dialog = openDialog("one");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(fileNames(), (json{{"picked.txt"}, json::array()}));
+  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+  spinFor(100);
 }
 
 TEST_F(WindowTest, MissingWebAppShowsTheNoticeAtTheMinimumSize) {

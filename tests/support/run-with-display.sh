@@ -16,6 +16,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -m 0700 "$scratch/runtime"
 mkdir -p "$scratch/cache" "$scratch/data" "$scratch/config"
+# Settings (the file chooser writes some) stay in memory: no dconf here.
+export GSETTINGS_BACKEND=memory
 export XDG_RUNTIME_DIR=$scratch/runtime XDG_CACHE_HOME=$scratch/cache XDG_DATA_HOME=$scratch/data \
   XDG_CONFIG_HOME=$scratch/config GTK_A11Y=none NO_AT_BRIDGE=1 MESA_SHADER_CACHE_DISABLE=true
 
