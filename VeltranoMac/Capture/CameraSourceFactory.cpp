@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 namespace veltrano {
@@ -59,6 +60,34 @@ CameraCandidate describe(GstDevice* device) {
   candidate.nodeName = structureString(properties, "node.name");
   if (properties) gst_structure_free(properties);
   return candidate;
+}
+
+// The cameras as one device monitor sees them. The monitor is started once
+// and never stopped: Debian 12's PipeWire device provider frees a proxy
+// twice when it stops (a free from its protocol thread racing the stop), and
+// a start and stop per lookup corrupted the heap within a few answers.
+GList* listVideoSources() {
+  static std::mutex mutex;
+  static GstDeviceMonitor* monitor = nullptr;
+  std::lock_guard lock(mutex);
+  if (!monitor) {
+    std::unique_ptr<GstDeviceMonitor, GstObjectUnref> started(gst_device_monitor_new());
+    gst_device_monitor_add_filter(started.get(), "Video/Source", nullptr);
+    // Nobody pops the monitor's bus; dropping its hot-plug messages keeps it
+    // from growing. The list is read afresh at every lookup instead.
+    GstBus* bus = gst_device_monitor_get_bus(started.get());
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer) {
+          gst_message_unref(message);
+          return GST_BUS_DROP;
+        },
+        nullptr, nullptr);
+    gst_object_unref(bus);
+    if (!gst_device_monitor_start(started.get())) return nullptr;
+    monitor = started.release();
+  }
+  return gst_device_monitor_get_devices(monitor);
 }
 
 }  // namespace
@@ -114,12 +143,7 @@ CameraAccess SystemCameraSourceFactory::cameraAccess() {
 }
 
 ElementPtr SystemCameraSourceFactory::makeSource() {
-  std::unique_ptr<GstDeviceMonitor, GstObjectUnref> monitor(gst_device_monitor_new());
-  gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
-  if (!gst_device_monitor_start(monitor.get())) return nullptr;
-  GList* devices = gst_device_monitor_get_devices(monitor.get());
-  gst_device_monitor_stop(monitor.get());
-
+  GList* devices = listVideoSources();
   std::vector<GstDevice*> listed;
   std::vector<CameraCandidate> candidates;
   for (GList* item = devices; item; item = item->next) {
