@@ -9,11 +9,11 @@
 
 #include <gst/app/gstappsink.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
-#include <chrono>
 
 using namespace veltrano;
 
