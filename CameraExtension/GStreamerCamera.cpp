@@ -11,10 +11,14 @@
 #include <cctype>
 #include <cerrno>
 #include <mutex>
+#include <utility>
 
 namespace veltranocam {
 
 namespace {
+
+// The device monitor, once its owner is gone (see ~GStreamerCameraSystem).
+GstDeviceMonitor* keptMonitor = nullptr;
 
 struct GstObjectUnref {
   void operator()(gpointer object) const { gst_object_unref(object); }
@@ -347,12 +351,11 @@ void GStreamerCameraSystem::requestAccess(std::function<void(bool)> answer) {
 }
 
 GStreamerCameraSystem::~GStreamerCameraSystem() {
-  if (!monitor_) return;
-  gst_device_monitor_stop(monitor_);
-  GstBus* bus = gst_device_monitor_get_bus(monitor_);
-  gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-  gst_object_unref(bus);
-  gst_object_unref(monitor_);
+  // Never stopped: Debian 12's PipeWire device provider frees a proxy twice
+  // when it stops (its protocol thread frees it too), which can abort the
+  // program on its way out. The program ends after this; the monitor is
+  // kept reachable until then.
+  if (monitor_) keptMonitor = std::exchange(monitor_, nullptr);
 }
 
 std::optional<CameraInfo> GStreamerCameraSystem::defaultCamera() {
