@@ -134,6 +134,7 @@ void WebViewHost::onLoadChanged(WebKitWebView*, int event, void* self) {
   host->pageLoaded_ = true;
   const char* uri = webkit_web_view_get_uri(host->webView_);
   Logger("WebView").info(std::string("Page loaded: ") + (uri ? uri : ""));
+  for (auto& [body, args] : std::exchange(host->waitingScripts_, {})) host->runPageScript(body, std::move(args), {});
   for (const auto& callback : std::exchange(host->waitingCallbacks_, {})) host->sendSignInCallback(callback);
 }
 
@@ -145,6 +146,12 @@ int WebViewHost::onLoadFailed(WebKitWebView*, int, const char* uri, GError* erro
 }
 
 void WebViewHost::runPageScript(std::string_view body, std::string argsJson, Completion done) {
+  if (!pageLoaded_ && !done) {
+    // Run now, it would reach the blank or half-loaded document and be lost.
+    std::erase_if(waitingScripts_, [body](const auto& waiting) { return waiting.first == body; });
+    waitingScripts_.emplace_back(body, std::move(argsJson));
+    return;
+  }
   GVariantBuilder args;
   g_variant_builder_init(&args, G_VARIANT_TYPE_VARDICT);
   const std::string name(page_script::argumentName);

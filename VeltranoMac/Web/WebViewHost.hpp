@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // NOLINTBEGIN(bugprone-reserved-identifier): the toolkit's own struct tags, declared without its headers
@@ -97,6 +98,9 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
   AuthCallbackTracker authCallbacks_;
   bool pageLoaded_ = false;
   std::vector<SignInCallback> waitingCallbacks_;
+  // Scripts that want no answer (the focus event), sent while no page had
+  // loaded: run once one has, the latest of each kind only.
+  std::vector<std::pair<std::string, std::string>> waitingScripts_;
 };
 
 }  // namespace veltrano

@@ -369,10 +369,12 @@ TEST_F(WindowTest, FocusEventsOnlyOnChangeAndNotReplayed) {
   state_.dispatchFocusEvent(false);  // before any web view: recorded only
   auto& host = showHost();
   host.update(std::nullopt);
+  state_.dispatchFocusEvent(true);  // the page is loading: sent once it has
   waitForLoads(1);
-  for (bool focused : {true, true, false, false}) state_.dispatchFocusEvent(focused);
-  EXPECT_EQ(eval(host.webView(), "return window.focusEvents;"),
-            (json{{{"focused", true}, {"source", "native"}}, {{"focused", false}, {"source", "native"}}}));
+  for (bool focused : {true, false, false, true}) state_.dispatchFocusEvent(focused);
+  EXPECT_EQ(eval(host.webView(), "return window.focusEvents;"), (json{{{"focused", true}, {"source", "native"}},
+                                                                      {{"focused", false}, {"source", "native"}},
+                                                                      {{"focused", true}, {"source", "native"}}}));
 }
 
 TEST_F(WindowTest, FlushAnswerSaveAwaitsThePage) {
