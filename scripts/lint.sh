@@ -1,20 +1,69 @@
 #!/usr/bin/env bash
-# clang-tidy over every source file of ours (the checks are in .clang-tidy).
-# Takes minutes, so it runs by hand before a submission, not in the test
-# command. Exits non-zero on any finding.
-#   scripts/lint.sh [file-regex]
+# clang-tidy over our sources (the checks are in .clang-tidy). Exits non-zero
+# on any finding.
+#
+#   scripts/lint.sh [FILE_REGEX]   every matching source (minutes: run it by
+#                                  hand before a submission). A clean run of
+#                                  all sources records them in .ci/lint-clean;
+#                                  commit that file with the change.
+#   scripts/lint.sh --changed      only the sources that changed since that
+#                                  record; the test command runs this, so a
+#                                  finding in changed code fails CI. Clean,
+#                                  it updates the record too.
+#
+# A source has changed when its text, a header of this checkout it includes,
+# its compile flags, .clang-tidy or clang-tidy's version differ from the
+# recorded clean run (scripts/lint-keys.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-bash scripts/build.sh >/dev/null
-filter=${1:-'/(VeltranoMac|CameraExtension|tools|tests|bench)/.*\.cpp$'}
-output=$(mktemp)
-trap 'rm -f "$output"' EXIT
-run-clang-tidy -p build -j "$(nproc)" -quiet "$filter" >"$output" 2>&1 || true
-grep -v -E '^[0-9]+ warnings? generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy-[0-9]+ ' "$output" || true
+
+all='/(VeltranoMac|CameraExtension|tools|tests|bench)/.*\.cpp$'
+changed_only=0
+filter=$all
+case "${1:-}" in
+  --changed) changed_only=1 ;;
+  "") ;;
+  *) filter=$1 ;;
+esac
+record=.ci/lint-clean
+
+if ((!changed_only)); then
+  bash scripts/install-deps.sh
+  bash scripts/build.sh >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python3 scripts/lint-keys.py build "$filter" >"$work/keys"
+
+if ((changed_only)); then
+  touch "$record"
+  # Sources whose key is not in the record.
+  awk 'NR == FNR { clean[$1] = 1; next } !($1 in clean) { print $2 }' "$record" "$work/keys" >"$work/files"
+  total=$(wc -l <"$work/keys")
+  count=$(wc -l <"$work/files")
+  if ((count == 0)); then
+    echo "lint: all $total sources unchanged since the last clean run"
+    exit 0
+  fi
+  echo "lint: $count of $total sources changed since the last clean run:"
+  sed 's/^/  /' "$work/files"
+  # One anchored regex naming exactly these files.
+  filter="^$PWD/($(sed 's/[][().*+?^$|\\]/\\&/g' "$work/files" | paste -sd '|'))\$"
+fi
+
+run-clang-tidy -p build -j "$(nproc)" -quiet "$filter" >"$work/output" 2>&1 || true
+grep -v -E '^[0-9]+ warnings? generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy-[0-9]+ ' \
+  "$work/output" || true
 # run-clang-tidy's own exit status is unreliable with -quiet: look for findings.
-if grep -q -E '(warning|error): .*\[[a-z-]+[a-z.,-]*\]' "$output"; then
+if grep -q -E '(warning|error): .*\[[a-z-]+[a-z.,-]*\]' "$work/output"; then
   echo "lint: findings above" >&2
   exit 1
 fi
-echo "lint: clean"
+# Every source is now either unchanged since the record or clean.
+if ((changed_only)) || [[ $filter == "$all" ]]; then
+  cp "$work/keys" "$record"
+  echo "lint: clean; recorded $(wc -l <"$record") sources in $record"
+else
+  echo "lint: clean"
+fi

@@ -24,5 +24,7 @@ if [[ -n $(find fuzz -mindepth 2 -name CMakeLists.txt -print -quit) ]]; then
 fi
 
 bash scripts/build.sh -DVELTRANO_WERROR=ON
+# clang-tidy on what changed since the last clean full lint (.ci/lint-clean).
+bash scripts/lint.sh --changed
 cd build
 ctest --output-on-failure -j "$(nproc)"
