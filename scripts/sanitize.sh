@@ -22,4 +22,12 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 use_sigaltstack=0 suppressions=$PWD/tests/tsan.supp}
 cd "$dir"
-ctest --output-on-failure -j "$(nproc)"
+skip=()
+if [ "$kind" = thread ]; then
+  # Tests on a real PipeWire graph are left to the address run: our code and
+  # PipeWire's loop thread are ordered by the thread loop's lock, which lives
+  # in uninstrumented PipeWire (its recursive lock reads as a double lock to
+  # TSan once visible), so every access under it would be reported.
+  skip=(-E '^(camera_extension\.pipewire|capture\.system_camera|extension_install\.cameraInUseOnARealGraph)$')
+fi
+ctest --output-on-failure -j "$(nproc)" "${skip[@]}"
