@@ -7,13 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <glib.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -58,13 +59,8 @@ class FakeCameraNodeUsage final : public CameraNodeUsage {
   bool inUse_;
 };
 
-int openFdCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir)) ++count;
-    closedir(dir);
-  }
-  return count;
+long openFdCount() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 class SystemdActivation : public ::testing::Test {
@@ -412,7 +408,7 @@ TEST_F(SystemdActivation, UnansweredCallsTimeOut) {
 // descriptor, source or process behind.
 TEST_F(SystemdActivation, ActivationsLeaveNoDescriptorsBehind) {
   startStandIn();
-  std::optional<int> baseline;
+  std::optional<long> baseline;
   for (int round = 0; round < 6; ++round) {
     lines.clear();
     activate();
