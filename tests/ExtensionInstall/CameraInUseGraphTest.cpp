@@ -3,11 +3,9 @@
 // program publishes "VeltranoCam"; it is in use exactly while a consumer
 // reads it.
 #include "ExtensionInstall/CameraNodeUsage.hpp"
+#include "SystemdTestBus.hpp"
 
 #include <glib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -16,36 +14,11 @@
 #include <string>
 #include <thread>
 
-extern char** environ;
-
 using namespace veltrano;
 using namespace std::chrono_literals;
+using veltrano::testing::TestChild;
 
 namespace {
-
-class Program {
- public:
-  explicit Program(std::vector<std::string> argv) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) pid_ = -1;
-  }
-  ~Program() { stop(); }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-  bool running() const { return pid_ > 0; }
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // One answer of the real check, with the main context run until it comes.
 std::optional<bool> inUse(GMainContext* context) {
@@ -74,18 +47,16 @@ TEST(CameraInUseOnARealGraph, RunningOnlyWhileAConsumerReadsTheVirtualCamera) {
   GMainContext* context = g_main_context_new();
 
   EXPECT_EQ(inUse(context), false) << "no camera node at all";
-  Program camera({program});
-  ASSERT_TRUE(camera.running());
+  TestChild camera({program}, /*quiet=*/false, /*readable=*/false);
   std::this_thread::sleep_for(1s);  // the node appears, idle
   EXPECT_TRUE(becomes(context, false));
 
   {
-    Program consumer(
-        {"gst-launch-1.0", "-q", "pipewiresrc", "target-object=VeltranoCam", "!", "video/x-raw", "!", "fakesink"});
-    ASSERT_TRUE(consumer.running());
+    TestChild consumer(
+        {"gst-launch-1.0", "-q", "pipewiresrc", "target-object=VeltranoCam", "!", "video/x-raw", "!", "fakesink"},
+        /*quiet=*/false, /*readable=*/false);
     EXPECT_TRUE(becomes(context, true)) << "a reading consumer makes the node run";
   }
   EXPECT_TRUE(becomes(context, false)) << "the node goes idle after the last consumer";
-  camera.stop();
   g_main_context_unref(context);
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <glib.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,8 +14,9 @@
 namespace veltrano {
 namespace {
 
-using testing::ExtensionTempDir;
-using testing::writeTextFile;
+using testing::TempDir;
+using testing::writeFile;
+using testing::writeScript;
 
 TEST(CameraServiceUnit, HoldsTheProgramVersionRestartAndInstallTarget) {
   EXPECT_EQ(renderCameraServiceUnit("/opt/veltrano/lib/VeltranoMac/SystemExtensions/"
@@ -53,15 +53,14 @@ TEST(CameraServiceUnit, QuotesPathsAsOneSystemdWord) {
 TEST(CameraServiceUnit, SystemdFindsTheProgramBehindAwkwardPaths) {
   const char* analyze = "/usr/bin/systemd-analyze";
   if (!g_file_test(analyze, G_FILE_TEST_IS_EXECUTABLE)) GTEST_SKIP() << "systemd-analyze is not installed";
-  ExtensionTempDir dir;
+  TempDir dir;
   for (const std::string folder : {"Veltrano \xc3\xa9t\xc3\xa9 100% $HOME;x", "it's \"q\" back\\slash"}) {
     const auto program = dir / folder / "com_brackwood_VeltranoMac_Camera";
-    writeTextFile(program, "#!/bin/sh\nexit 0\n");
-    chmod(program.c_str(), 0755);
+    writeScript(program, "exit 0");
     for (const bool present : {true, false}) {
       SCOPED_TRACE(folder + (present ? " present" : " missing"));
       const auto unit = dir / "com.brackwood.VeltranoMac.Camera.service";
-      writeTextFile(unit, renderCameraServiceUnit(present ? program : dir / "missing program", "1.0"));
+      writeFile(unit, renderCameraServiceUnit(present ? program : dir / "missing program", "1.0"));
       const std::string command = std::string(analyze) + " verify '" + unit.string() + "' >/dev/null 2>&1";
       EXPECT_EQ(std::system(command.c_str()) == 0, present);
     }
@@ -111,46 +110,27 @@ TEST(CameraNodeUsage, FindsTheRunningCameraNodeInARegistryDump) {
 // script standing in for pw-dump here); a program that cannot start or
 // hangs answers "not in use" without blocking the loop.
 TEST(CameraNodeUsage, ReadsTheListingProgramWithoutBlocking) {
-  ExtensionTempDir dir;
-  const auto running = dir / "running.json";
-  writeTextFile(running, "[" + node("VeltranoCam", "running") + "]\n");
-  const auto idle = dir / "idle.json";
-  writeTextFile(idle, "[" + node("VeltranoCam", "idle") + "]\n");
-  auto script = [&](const std::string& name, const std::string& body) {
-    const auto path = dir / name;
-    writeTextFile(path, "#!/bin/sh\n" + body + "\n");
-    chmod(path.c_str(), 0755);
-    return path.string();
+  TempDir dir;
+  const auto dump = [&](const std::string& state) {
+    writeFile(dir / state, "[" + node("VeltranoCam", state) + "]\n");
+    return writeScript(dir / ("dump-" + state), "cat '" + (dir / state).string() + "'");
   };
-  const struct {
-    std::string program;
-    bool inUse;
-  } table[] = {
-      {script("dump-running", "cat '" + running.string() + "'"), true},
-      {script("dump-idle", "cat '" + idle.string() + "'"), false},
-      {script("dump-fails", "echo 'cannot connect' >&2; exit 1"), false},
-      {script("dump-hangs", "exec sleep 30"), false},
+  const std::pair<std::string, bool> table[] = {
+      {dump("running"), true},
+      {dump("idle"), false},
+      {writeScript(dir / "dump-fails", "echo 'cannot connect' >&2; exit 1"), false},
+      {writeScript(dir / "dump-hangs", "exec sleep 30"), false},
       {(dir / "no-such-program").string(), false},
   };
-  for (const auto& row : table) {
-    SCOPED_TRACE(row.program);
-    auto usage = PipeWireCameraNodeUsage::create(nullptr, row.program, std::chrono::milliseconds(500));
+  for (const auto& [program, inUse] : table) {
+    SCOPED_TRACE(program);
     std::optional<bool> answer;
-    int ticks = 0;
-    const guint ticker = g_timeout_add(
-        10,
-        [](gpointer data) -> gboolean {
-          ++*static_cast<int*>(data);
-          return G_SOURCE_CONTINUE;
-        },
-        &ticks);
     const auto started = std::chrono::steady_clock::now();
-    usage->checkInUse([&](bool inUse) { answer = inUse; });
-    while (!answer && std::chrono::steady_clock::now() - started < std::chrono::seconds(10))
-      g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(ticker);
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(*answer, row.inUse);
+    PipeWireCameraNodeUsage::create(nullptr, program, std::chrono::milliseconds(500))->checkInUse([&](bool value) {
+      answer = value;
+    });
+    ASSERT_TRUE(testing::runUntil([&] { return answer.has_value(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(*answer, inUse);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   }
 }

@@ -17,37 +17,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void iterateFor(std::chrono::milliseconds duration) {
-  const auto until = std::chrono::steady_clock::now() + duration;
-  while (std::chrono::steady_clock::now() < until) {
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
-    g_usleep(5000);
-  }
-}
+using testing::runFor;
 
-std::vector<GtkWidget*> descendants(GtkWidget* widget) {
+// Every widget below `root` that `predicate` accepts, depth first.
+template <typename Predicate>
+std::vector<GtkWidget*> find(GtkWidget* root, Predicate predicate) {
   std::vector<GtkWidget*> out;
-  for (GtkWidget* child = gtk_widget_get_first_child(widget); child; child = gtk_widget_get_next_sibling(child)) {
-    out.push_back(child);
-    auto more = descendants(child);
+  for (GtkWidget* child = gtk_widget_get_first_child(root); child; child = gtk_widget_get_next_sibling(child)) {
+    if (predicate(child)) out.push_back(child);
+    auto more = find(child, predicate);
     out.insert(out.end(), more.begin(), more.end());
   }
   return out;
 }
 
-template <typename Predicate>
-std::vector<GtkWidget*> find(GtkWidget* root, Predicate predicate) {
-  std::vector<GtkWidget*> out;
-  for (auto* w : descendants(root))
-    if (predicate(w)) out.push_back(w);
-  return out;
+std::vector<GtkWidget*> labels(GtkWidget* root) {
+  return find(root, [](GtkWidget* w) { return GTK_IS_LABEL(w); });
 }
 
 std::vector<std::string> labelTexts(GtkWidget* root) {
   std::vector<std::string> out;
-  for (auto* w : find(root, [](GtkWidget* w) { return GTK_IS_LABEL(w); }))
-    out.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
+  for (auto* w : labels(root)) out.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
   return out;
 }
 
@@ -71,14 +61,12 @@ class BannerWindow {
     gtk_box_append(GTK_BOX(layout), content);
     gtk_window_set_child(GTK_WINDOW(window_), layout);
     gtk_window_present(GTK_WINDOW(window_));
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (gtk_widget_get_width(banner_) == 0 && std::chrono::steady_clock::now() < until) iterateFor(20ms);
+    testing::runUntil([this] { return gtk_widget_get_width(banner_) != 0; }, 5s);
     // In the app the web view holds the focus; here the selectable failure
     // text would take the window's initial focus and select itself.
     gtk_window_set_focus(GTK_WINDOW(window_), nullptr);
-    for (auto* label : find(banner_, [](GtkWidget* w) { return GTK_IS_LABEL(w); }))
-      gtk_label_select_region(GTK_LABEL(label), 0, 0);
-    iterateFor(150ms);
+    for (auto* label : labels(banner_)) gtk_label_select_region(GTK_LABEL(label), 0, 0);
+    runFor(150ms);
   }
   ~BannerWindow() { gtk_window_destroy(GTK_WINDOW(window_)); }
 
@@ -175,16 +163,16 @@ TEST_P(BannerStates, ShowsTheStateAndSavesAScreenshot) {
   ASSERT_TRUE(gtk_widget_compute_bounds(banner, parent, &row));
   EXPECT_EQ(row.size.width, gtk_widget_get_width(parent));
   EXPECT_EQ(gtk_widget_get_width(banner) + 24, gtk_widget_get_width(parent));
-  for (auto* label : find(banner, [](GtkWidget* w) { return GTK_IS_LABEL(w); })) {
+  for (auto* label : labels(banner)) {
     graphene_rect_t bounds;
     ASSERT_TRUE(gtk_widget_compute_bounds(label, parent, &bounds));
     EXPECT_LE(bounds.origin.x + bounds.size.width, row.size.width - 12);
   }
   if (c.banner.kind() == SystemExtensionBannerState::Kind::failed) {
-    auto labels = find(banner, [](GtkWidget* w) { return GTK_IS_LABEL(w); });
-    ASSERT_EQ(labels.size(), 1u);
-    EXPECT_TRUE(gtk_label_get_selectable(GTK_LABEL(labels[0])));
-    EXPECT_TRUE(gtk_label_get_wrap(GTK_LABEL(labels[0])));
+    const auto text = labels(banner);
+    ASSERT_EQ(text.size(), 1u);
+    EXPECT_TRUE(gtk_label_get_selectable(GTK_LABEL(text[0])));
+    EXPECT_TRUE(gtk_label_get_wrap(GTK_LABEL(text[0])));
   }
   window.savePng(std::string("extension-banner-") + c.name);
   EXPECT_EQ(dismissed, 0);
@@ -217,13 +205,13 @@ INSTANTIATE_TEST_SUITE_P(
 void click(GtkWidget* button) {
   // What a pointer click ends in; insensitive buttons ignore it.
   if (gtk_widget_is_sensitive(button)) g_signal_emit_by_name(button, "clicked");
-  iterateFor(20ms);
+  runFor(20ms);
 }
 
 // The approval button asks the manager's activator to approve and does not
 // dismiss; the dismiss button dismisses once, however often it is pressed.
 TEST_F(BannerTest, ButtonsRunTheirOwnActionOnce) {
-  testing::ExtensionTempDir dir;
+  testing::TempDir dir;
   testing::makeExtensionBundle(dir.path);
   auto activator = std::make_shared<testing::FakeSystemExtensionActivator>();
   auto manager = SystemExtensionRequestManager::create("Starting container app", dir.path, activator);

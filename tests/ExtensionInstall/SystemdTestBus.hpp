@@ -16,11 +16,11 @@
 
 namespace veltrano::testing {
 
-// A child process started with its stdout on a pipe; killed and reaped
-// when it goes.
+// A child process (its stdout on a pipe when `readable`); killed and
+// reaped when it goes.
 class TestChild {
  public:
-  explicit TestChild(const std::vector<std::string>& arguments, bool quiet = false) {
+  explicit TestChild(const std::vector<std::string>& arguments, bool quiet = false, bool readable = true) {
     std::vector<char*> argv;
     for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -28,7 +28,7 @@ class TestChild {
     if (!g_spawn_async_with_pipes(
             nullptr, argv.data(), nullptr,
             GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH | (quiet ? G_SPAWN_STDERR_TO_DEV_NULL : 0)),
-            nullptr, nullptr, &pid_, nullptr, &stdout_, nullptr, &error)) {
+            nullptr, nullptr, &pid_, nullptr, readable ? &stdout_ : nullptr, nullptr, &error)) {
       std::string message = error->message;
       g_error_free(error);
       throw std::runtime_error("cannot start " + arguments[0] + ": " + message);
@@ -38,7 +38,7 @@ class TestChild {
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
-    close(stdout_);
+    if (stdout_ >= 0) close(stdout_);
   }
   TestChild(const TestChild&) = delete;
   TestChild& operator=(const TestChild&) = delete;
@@ -72,14 +72,14 @@ class PrivateSessionBus {
   explicit PrivateSessionBus(const std::filesystem::path& folder) {
     std::filesystem::create_directories(folder);
     const auto config = folder / "bus.conf";
-    writeTextFile(config,
-                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                  "<busconfig><type>session</type><listen>unix:dir=" +
-                      folder.string() +
-                      "</listen><auth>EXTERNAL</auth>"
-                      "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                      "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    writeFile(config,
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig><type>session</type><listen>unix:dir=" +
+                  folder.string() +
+                  "</listen><auth>EXTERNAL</auth>"
+                  "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     daemon_ = std::make_unique<TestChild>(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--print-address=1"},
         /*quiet=*/true);

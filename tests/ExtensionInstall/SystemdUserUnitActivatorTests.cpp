@@ -7,15 +7,16 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <glib.h>
-#include <sys/stat.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,11 @@ namespace veltrano {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ExtensionTempDir;
-using testing::readTextFile;
-using testing::writeTextFile;
+using testing::readFile;
+using testing::runFor;
+using testing::runUntil;
+using testing::TempDir;
+using testing::writeFile;
 using Banner = std::optional<SystemExtensionBannerState>;
 
 const std::string kUnit(kCameraServiceUnitName);
@@ -56,13 +59,8 @@ class FakeCameraNodeUsage final : public CameraNodeUsage {
   bool inUse_;
 };
 
-int openFdCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir)) ++count;
-    closedir(dir);
-  }
-  return count;
+long openFdCount() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 class SystemdActivation : public ::testing::Test {
@@ -73,8 +71,7 @@ class SystemdActivation : public ::testing::Test {
     bus = std::make_unique<testing::PrivateSessionBus>(root / "bus");
     bundle = testing::makeExtensionBundle(extensions, testing::kCameraBundleName, "1.0");
     program = bundle / std::string(kCameraProgramName);
-    writeTextFile(program, "#!/bin/sh\nexit 0\n");
-    chmod(program.c_str(), 0755);
+    testing::writeScript(program, "exit 0");
   }
   void TearDown() override {
     manager.reset();
@@ -107,14 +104,8 @@ class SystemdActivation : public ::testing::Test {
     manager->activateExtension();
   }
 
-  // Iterates the default main context until `done` holds or the time is up.
-  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    const guint wake = g_timeout_add(
-        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(wake);
-    return done();
+  bool runUntilFinished(std::chrono::milliseconds limit = 20s) {
+    return runUntil([this] { return finished(); }, limit);
   }
 
   // The status lines after the submission line.
@@ -130,19 +121,12 @@ class SystemdActivation : public ::testing::Test {
 
   std::vector<std::string> calls() const {
     std::vector<std::string> out;
-    std::string text = readTextFile(callLog), line;
-    for (const char c : text) {
-      if (c == '\n') {
-        out.push_back(line);
-        line.clear();
-      } else {
-        line += c;
-      }
-    }
+    std::istringstream text(readFile(callLog));
+    for (std::string line; std::getline(text, line);) out.push_back(line);
     return out;
   }
 
-  ExtensionTempDir root;
+  TempDir root;
   const std::filesystem::path data = root / "data";
   const std::filesystem::path config = root / "config";
   const std::filesystem::path extensions = root / "bundle/lib/VeltranoMac/SystemExtensions";
@@ -164,15 +148,15 @@ enum class Bus { standIn, noSystemd, noBus };
 
 struct OutcomeCase {
   const char* name;
-  Installed installed;
-  bool running;
-  bool inUse;
-  bool programPresent;
-  Bus bus;
-  std::vector<std::string> standInOptions;
+  Installed installed = Installed::none;
+  bool running = false;
+  bool inUse = false;
+  bool programPresent = true;
+  Bus bus = Bus::standIn;
+  std::vector<std::string> standInOptions = {};
   std::vector<std::string> lines;
-  Banner banner;
-  std::vector<std::string> calls;
+  Banner banner = std::nullopt;
+  std::vector<std::string> calls = {};
   std::string journal = {};  // an error line the outcome must log, if any
 };
 
@@ -200,9 +184,9 @@ TEST_P(ActivationOutcomes, EndAsSystemdAnswers) {
   const auto& c = GetParam();
   testing::LogCapture log;
   const auto wanted = renderCameraServiceUnit(program, "1.0");
-  if (c.installed == Installed::sameVersion) writeTextFile(unitFile, wanted);
-  if (c.installed == Installed::olderVersion) writeTextFile(unitFile, renderCameraServiceUnit(program, "0.9"));
-  if (c.installed == Installed::garbage) writeTextFile(unitFile, "[Service\nExecStart=/bin/false\n\x01\x02");
+  if (c.installed == Installed::sameVersion) writeFile(unitFile, wanted);
+  if (c.installed == Installed::olderVersion) writeFile(unitFile, renderCameraServiceUnit(program, "0.9"));
+  if (c.installed == Installed::garbage) writeFile(unitFile, "[Service\nExecStart=/bin/false\n\x01\x02");
   if (!c.programPresent) std::filesystem::remove(program);
   auto options = c.standInOptions;
   if (c.running) options.insert(options.end(), {"--active", kUnit});
@@ -210,238 +194,157 @@ TEST_P(ActivationOutcomes, EndAsSystemdAnswers) {
   if (c.bus == Bus::noBus) setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
 
   activate(c.inUse);
-  ASSERT_TRUE(runUntil([&] { return finished(); })) << ::testing::PrintToString(lines);
-  // Nothing more arrives after the outcome.
-  runUntil([] { return false; }, 200ms);
+  ASSERT_TRUE(runUntilFinished()) << ::testing::PrintToString(lines);
+  runFor(200ms);  // nothing more arrives after the outcome
 
   EXPECT_EQ(outcomeLines(), c.lines);
   EXPECT_EQ(manager->extensionBanner(), c.banner);
   EXPECT_EQ(calls(), c.calls);
   if (c.programPresent)
-    EXPECT_EQ(readTextFile(unitFile), wanted);
+    EXPECT_EQ(readFile(unitFile), wanted);
   else
     EXPECT_FALSE(std::filesystem::exists(unitFile));
-  if (!c.journal.empty()) {
-    EXPECT_TRUE(log->contains("SystemExtension", LogLevel::error, c.journal));
-  }
+  EXPECT_TRUE(c.journal.empty() || log->contains("SystemExtension", LogLevel::error, c.journal)) << c.journal;
   // Only a running unit that was rewritten asks whether the camera is in use.
   const bool rewrittenWhileRunning =
       c.running && (c.installed == Installed::olderVersion || c.installed == Installed::garbage);
   EXPECT_EQ(usage->checks, rewrittenWhileRunning ? 1 : 0);
 }
 
+const auto kReplacing = "Replacing extension version 0.9 with 1.0";
+const Banner kApproval = SystemExtensionBannerState::needsUserApproval();
+const Banner kUnknownBanner = SystemExtensionBannerState::failed(kUnknownError);
+
 INSTANTIATE_TEST_SUITE_P(
     Table, ActivationOutcomes,
     ::testing::Values(
-        OutcomeCase{"FreshInstall",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {kSuccess},
-                    std::nullopt,
-                    upToEnableThen({kStart})},
-        OutcomeCase{"SameVersionActive",
-                    Installed::sameVersion,
-                    true,
-                    true,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {kSuccess},
-                    std::nullopt,
-                    kUpToEnable},
-        OutcomeCase{"SameVersionStopped",
-                    Installed::sameVersion,
-                    false,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {kSuccess},
-                    std::nullopt,
-                    upToEnableThen({kStart})},
-        OutcomeCase{"OlderVersionRestarts",
-                    Installed::olderVersion,
-                    true,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {"Replacing extension version 0.9 with 1.0", kSuccess},
-                    std::nullopt,
-                    upToEnableThen({kRestart})},
-        OutcomeCase{"OlderVersionInUseKeepsRunning",
-                    Installed::olderVersion,
-                    true,
-                    true,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {"Replacing extension version 0.9 with 1.0", kReboot},
-                    SystemExtensionBannerState::willCompleteAfterReboot(),
-                    kUpToEnable},
-        OutcomeCase{"OlderVersionStoppedStarts",
-                    Installed::olderVersion,
-                    false,
-                    true,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {"Replacing extension version 0.9 with 1.0", kSuccess},
-                    std::nullopt,
-                    upToEnableThen({kStart})},
-        OutcomeCase{"GarbageUnitIsReplacedAndRestarted",
-                    Installed::garbage,
-                    true,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {},
-                    {kSuccess},
-                    std::nullopt,
-                    upToEnableThen({kRestart})},
-        OutcomeCase{"AccessDenied",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied"},
-                    {kAuthorization},
-                    SystemExtensionBannerState::needsUserApproval(),
-                    {"Reload"},
-                    "Reload failed: org.freedesktop.DBus.Error.AccessDenied: Reload refused by the stand-in"},
-        OutcomeCase{"InteractiveAuthorizationRequired",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {"--fail", "StartUnit=org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"},
-                    {kAuthorization},
-                    SystemExtensionBannerState::needsUserApproval(),
-                    upToEnableThen({kStart})},
-        OutcomeCase{"OtherBusError",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {"--fail", "EnableUnitFiles=org.freedesktop.DBus.Error.Failed"},
-                    {kUnknownError},
-                    SystemExtensionBannerState::failed(kUnknownError),
-                    kUpToEnable,
-                    "EnableUnitFiles failed: org.freedesktop.DBus.Error.Failed: EnableUnitFiles refused by the "
-                    "stand-in"},
-        OutcomeCase{"UnexpectedReplyType",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::standIn,
-                    {"--garbage", "GetUnitFileState"},
-                    {kUnknownError},
-                    SystemExtensionBannerState::failed(kUnknownError),
-                    {"Reload", "GetUnitFileState " + kUnit},
-                    "GetUnitFileState answered with the unexpected signature \"i\""},
-        OutcomeCase{"SystemdUnreachable",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::noSystemd,
-                    {},
-                    {kUnknownError},
-                    SystemExtensionBannerState::failed(kUnknownError),
-                    {}},
-        OutcomeCase{"BusUnreachable",
-                    Installed::none,
-                    false,
-                    false,
-                    true,
-                    Bus::noBus,
-                    {},
-                    {kUnknownError},
-                    SystemExtensionBannerState::failed(kUnknownError),
-                    {}},
-        OutcomeCase{"ProgramMissing",
-                    Installed::none,
-                    false,
-                    false,
-                    false,
-                    Bus::standIn,
-                    {},
-                    {"Extension failed with error: extension not found"},
-                    SystemExtensionBannerState::failed("Extension failed with error: extension not found"),
-                    {}}),
+        OutcomeCase{.name = "FreshInstall", .lines = {kSuccess}, .calls = upToEnableThen({kStart})},
+        OutcomeCase{.name = "SameVersionActive",
+                    .installed = Installed::sameVersion,
+                    .running = true,
+                    .inUse = true,
+                    .lines = {kSuccess},
+                    .calls = kUpToEnable},
+        OutcomeCase{.name = "SameVersionStopped",
+                    .installed = Installed::sameVersion,
+                    .lines = {kSuccess},
+                    .calls = upToEnableThen({kStart})},
+        OutcomeCase{.name = "OlderVersionRestarts",
+                    .installed = Installed::olderVersion,
+                    .running = true,
+                    .lines = {kReplacing, kSuccess},
+                    .calls = upToEnableThen({kRestart})},
+        OutcomeCase{.name = "OlderVersionInUseKeepsRunning",
+                    .installed = Installed::olderVersion,
+                    .running = true,
+                    .inUse = true,
+                    .lines = {kReplacing, kReboot},
+                    .banner = SystemExtensionBannerState::willCompleteAfterReboot(),
+                    .calls = kUpToEnable},
+        OutcomeCase{.name = "OlderVersionStoppedStarts",
+                    .installed = Installed::olderVersion,
+                    .inUse = true,
+                    .lines = {kReplacing, kSuccess},
+                    .calls = upToEnableThen({kStart})},
+        OutcomeCase{.name = "GarbageUnitIsReplacedAndRestarted",
+                    .installed = Installed::garbage,
+                    .running = true,
+                    .lines = {kSuccess},
+                    .calls = upToEnableThen({kRestart})},
+        OutcomeCase{
+            .name = "AccessDenied",
+            .standInOptions = {"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied"},
+            .lines = {kAuthorization},
+            .banner = kApproval,
+            .calls = {"Reload"},
+            .journal = "Reload failed: org.freedesktop.DBus.Error.AccessDenied: Reload refused by the stand-in"},
+        OutcomeCase{
+            .name = "InteractiveAuthorizationRequired",
+            .standInOptions = {"--fail", "StartUnit=org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"},
+            .lines = {kAuthorization},
+            .banner = kApproval,
+            .calls = upToEnableThen({kStart})},
+        OutcomeCase{
+            .name = "OtherBusError",
+            .standInOptions = {"--fail", "EnableUnitFiles=org.freedesktop.DBus.Error.Failed"},
+            .lines = {kUnknownError},
+            .banner = kUnknownBanner,
+            .calls = kUpToEnable,
+            .journal =
+                "EnableUnitFiles failed: org.freedesktop.DBus.Error.Failed: EnableUnitFiles refused by the stand-in"},
+        OutcomeCase{.name = "UnexpectedReplyType",
+                    .standInOptions = {"--garbage", "GetUnitFileState"},
+                    .lines = {kUnknownError},
+                    .banner = kUnknownBanner,
+                    .calls = {"Reload", "GetUnitFileState " + kUnit},
+                    .journal = "GetUnitFileState answered with the unexpected signature \"i\""},
+        OutcomeCase{
+            .name = "SystemdUnreachable", .bus = Bus::noSystemd, .lines = {kUnknownError}, .banner = kUnknownBanner},
+        OutcomeCase{.name = "BusUnreachable", .bus = Bus::noBus, .lines = {kUnknownError}, .banner = kUnknownBanner},
+        OutcomeCase{.name = "ProgramMissing",
+                    .programPresent = false,
+                    .lines = {"Extension failed with error: extension not found"},
+                    .banner = SystemExtensionBannerState::failed("Extension failed with error: extension not found")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A masked unit waits for approval, then finishes once it is unmasked:
 // through the banner's approve() or by hand (systemctl --user unmask calls
 // UnmaskUnitFiles and Reload, as the test does here).
-TEST_F(SystemdActivation, MaskedUnitWaitsForApprovalThenStarts) {
-  for (const bool byHand : {false, true}) {
-    SCOPED_TRACE(byHand ? "unmasked by hand" : "approved");
-    TearDown();
-    std::filesystem::remove_all(root.path);
-    lines.clear();
-    SetUp();
-    mask();
-    startStandIn();
-    activate();
-    ASSERT_TRUE(runUntil([&] { return !lines.empty() && lines.back() == "Extension needs user approval"; }));
-    ASSERT_TRUE(runUntil([&] { return calls().size() >= 4; }));
-    runUntil([] { return false; }, 300ms);
-    EXPECT_EQ(manager->extensionBanner(), SystemExtensionBannerState::needsUserApproval());
-    EXPECT_EQ(calls(), (std::vector<std::string>{
-                           "Reload", "GetUnitFileState " + kUnit, "Subscribe", "GetUnitFileState " + kUnit}));
+class MaskedUnit : public SystemdActivation, public ::testing::WithParamInterface<bool> {};
 
-    if (byHand) {
-      sd_bus* hand = nullptr;
-      ASSERT_GE(sd_bus_open_user(&hand), 0);
-      for (const char* member : {"UnmaskUnitFiles", "Reload"}) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        sd_bus_message* reply = nullptr;
-        const int r = std::string(member) == "Reload"
-                          ? sd_bus_call_method(hand, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                               "org.freedesktop.systemd1.Manager", member, &error, &reply, "")
-                          : sd_bus_call_method(hand, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                               "org.freedesktop.systemd1.Manager", member, &error, &reply, "asb", 1,
-                                               kUnit.c_str(), 0);
-        EXPECT_GE(r, 0) << member << ": " << (error.message ? error.message : "");
-        sd_bus_error_free(&error);
-        sd_bus_message_unref(reply);
-      }
-      sd_bus_flush_close_unref(hand);
-    } else {
-      manager->approveExtension();
-    }
-    ASSERT_TRUE(runUntil([&] { return finished(); })) << ::testing::PrintToString(lines);
-    EXPECT_EQ(outcomeLines(), (std::vector<std::string>{"Extension needs user approval", kSuccess}));
-    EXPECT_FALSE(manager->extensionBanner());
-    EXPECT_FALSE(std::filesystem::is_symlink(config / "systemd/user" / kUnit));
-    const auto all = calls();
-    const auto at = [&](const std::string& call) { return std::find(all.begin(), all.end(), call) - all.begin(); };
-    ASSERT_LT(at(kStart), static_cast<long>(all.size()));
-    EXPECT_LT(at("UnmaskUnitFiles " + kUnit), at(kEnable));
-    EXPECT_LT(at(kEnable), at(kStart));
-    EXPECT_EQ(std::count(all.begin(), all.end(), "UnmaskUnitFiles " + kUnit), 1);
-    EXPECT_EQ(std::count(all.begin(), all.end(), kStart), 1);
+TEST_P(MaskedUnit, WaitsForApprovalThenStarts) {
+  mask();
+  startStandIn();
+  activate();
+  ASSERT_TRUE(runUntil([&] { return !lines.empty() && lines.back() == "Extension needs user approval"; }, 20s));
+  ASSERT_TRUE(runUntil([&] { return calls().size() >= 4; }, 20s));
+  runFor(300ms);
+  EXPECT_EQ(manager->extensionBanner(), SystemExtensionBannerState::needsUserApproval());
+  EXPECT_EQ(calls(), (std::vector<std::string>{
+                         "Reload", "GetUnitFileState " + kUnit, "Subscribe", "GetUnitFileState " + kUnit}));
+
+  if (GetParam()) {
+    sd_bus* hand = nullptr;
+    ASSERT_GE(sd_bus_open_user(&hand), 0);
+    const auto callManager = [hand](const char* member, const char* types, auto... arguments) {
+      sd_bus_error error = SD_BUS_ERROR_NULL;
+      EXPECT_GE(sd_bus_call_method(hand, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                   "org.freedesktop.systemd1.Manager", member, &error, nullptr, types, arguments...),
+                0)
+          << member << ": " << (error.message ? error.message : "");
+      sd_bus_error_free(&error);
+    };
+    callManager("UnmaskUnitFiles", "asb", 1, kUnit.c_str(), 0);
+    callManager("Reload", "");
+    sd_bus_flush_close_unref(hand);
+  } else {
+    manager->approveExtension();
   }
+  ASSERT_TRUE(runUntilFinished()) << ::testing::PrintToString(lines);
+  EXPECT_EQ(outcomeLines(), (std::vector<std::string>{"Extension needs user approval", kSuccess}));
+  EXPECT_FALSE(manager->extensionBanner());
+  EXPECT_FALSE(std::filesystem::is_symlink(config / "systemd/user" / kUnit));
+  const auto all = calls();
+  const auto at = [&](const std::string& call) { return std::find(all.begin(), all.end(), call) - all.begin(); };
+  ASSERT_LT(at(kStart), static_cast<long>(all.size()));
+  EXPECT_LT(at("UnmaskUnitFiles " + kUnit), at(kEnable));
+  EXPECT_LT(at(kEnable), at(kStart));
+  EXPECT_EQ(std::count(all.begin(), all.end(), "UnmaskUnitFiles " + kUnit), 1);
+  EXPECT_EQ(std::count(all.begin(), all.end(), kStart), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, MaskedUnit, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "UnmaskedByHand" : "Approved"; });
 
 // Refused access shows the approval banner; the user's click on it runs
 // the activation again, which now succeeds.
 TEST_F(SystemdActivation, RefusedAccessIsTriedAgainWhenTheUserAllowsIt) {
   startStandIn({"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied", "--fail-times", "1"});
   activate();
-  ASSERT_TRUE(runUntil([&] { return finished(); }));
+  ASSERT_TRUE(runUntilFinished());
   EXPECT_EQ(manager->extensionBanner(), SystemExtensionBannerState::needsUserApproval());
   manager->approveExtension();
-  ASSERT_TRUE(runUntil([&] { return lines.back() == kSuccess; }));
+  ASSERT_TRUE(runUntil([&] { return lines.back() == kSuccess; }, 20s));
   EXPECT_EQ(outcomeLines(), (std::vector<std::string>{kAuthorization, kSuccess}));
   EXPECT_FALSE(manager->extensionBanner());
   auto expected = upToEnableThen({kStart});
@@ -449,7 +352,7 @@ TEST_F(SystemdActivation, RefusedAccessIsTriedAgainWhenTheUserAllowsIt) {
   EXPECT_EQ(calls(), expected);
   // Once finished, a further click changes nothing.
   manager->approveExtension();
-  runUntil([] { return false; }, 200ms);
+  runFor(200ms);
   EXPECT_EQ(calls(), expected);
 }
 
@@ -475,7 +378,7 @@ TEST_F(SystemdActivation, MainLoopKeepsTickingWhileSystemdIsSlow) {
       &ticks);
   const auto started = std::chrono::steady_clock::now();
   activate();
-  ASSERT_TRUE(runUntil([&] { return finished(); }, 30s));
+  ASSERT_TRUE(runUntilFinished(30s));
   const auto elapsed = std::chrono::steady_clock::now() - started;
   g_source_remove(ticker);
 
@@ -493,7 +396,7 @@ TEST_F(SystemdActivation, UnansweredCallsTimeOut) {
   startStandIn({"--delay", "5"});
   const auto started = std::chrono::steady_clock::now();
   activate(false, 300ms);
-  ASSERT_TRUE(runUntil([&] { return finished(); }, 10s));
+  ASSERT_TRUE(runUntilFinished(10s));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   EXPECT_EQ(outcomeLines(), std::vector<std::string>{kUnknownError});
   const auto errors = log->messages("SystemExtension", LogLevel::error);
@@ -505,17 +408,17 @@ TEST_F(SystemdActivation, UnansweredCallsTimeOut) {
 // descriptor, source or process behind.
 TEST_F(SystemdActivation, ActivationsLeaveNoDescriptorsBehind) {
   startStandIn();
-  std::optional<int> baseline;
+  std::optional<long> baseline;
   for (int round = 0; round < 6; ++round) {
     lines.clear();
     activate();
-    ASSERT_TRUE(runUntil([&] { return finished(); }));
+    ASSERT_TRUE(runUntilFinished());
     EXPECT_EQ(lines.back(), kSuccess);
-    runUntil([] { return false; }, 50ms);
+    runFor(50ms);
     manager.reset();
     activator.reset();
     usage.reset();
-    runUntil([] { return false; }, 20ms);
+    runFor(20ms);
     // The first round also sets up what GLib and sd-bus keep per process.
     if (!baseline)
       baseline = openFdCount();
