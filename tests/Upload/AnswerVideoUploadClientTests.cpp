@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <boost/system/system_error.hpp>
@@ -117,10 +118,11 @@ class UploadClientTest : public ::testing::Test {
 
   std::vector<std::string> errorLogs() { return logs_->messages("AnswerVideoUpload", LogLevel::error); }
   fs::path stored() const { return service_.storage() / kObjectPath; }
-  std::string uploadURL(const std::string& contentType = "video/mp4") const {
+  std::string uploadURL(const std::string& contentType = "video/mp4",
+                        const std::string& objectPath = kObjectPath) const {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return service_.uploadURL(
-        kObjectPath, std::chrono::duration_cast<std::chrono::seconds>(now).count() + 600, contentType);
+        objectPath, std::chrono::duration_cast<std::chrono::seconds>(now).count() + 600, contentType);
   }
   // A signed-URL reply that points at this service unless it says otherwise.
   std::string replyWith(Json reply) const {
@@ -188,25 +190,19 @@ TEST_F(UploadClientTest, WhatIsWrongBeforeTheSignedURLRequestSendsNothing) {
     std::string token = kToken;
     std::string userId = "user-1";
   };
-  const Case cases[] = {
-      {infoWith(nullptr), "ok"},
-      {infoWith(""), "ok"},
-      {infoWith(42), "ok"},
-      {infoWith(Json::array({"http://127.0.0.1/x"})), "ok"},
-      {infoWith("not a url"), "ok"},
-      {infoWith(" http://127.0.0.1/x"), "ok"},
-      {infoWith("example.com/upload-url"), "ok"},
-      {infoWith("ftp://127.0.0.1/upload-url"), curl(CURLE_UNSUPPORTED_PROTOCOL)},
-      {infoWith("file:///tmp/upload-url"), curl(CURLE_UNSUPPORTED_PROTOCOL)},
-      {infoWith("gopher://127.0.0.1/x"), curl(CURLE_UNSUPPORTED_PROTOCOL)},
-      {infoWith("mailto:ops@example.org"), curl(CURLE_UNSUPPORTED_PROTOCOL)},
-      {infoWith("http://"), curl(CURLE_UNSUPPORTED_PROTOCOL)},
+  std::vector<Case> cases = {
       {std::nullopt, "system_error(generic:" + std::to_string(ENOENT) + ")"},
       {"[]", "system_error(generic:" + std::to_string(EINVAL) + ")"},
       {"{ not json", "[json.exception.parse_error."},
       {good, "invalid_argument", "token\r\nX-Injected: 1"},
       {good, "[json.exception.type_error.316]", kToken, "user-\xff"},
   };
+  for (const Json& none : {Json(nullptr), Json(""), Json(42), Json::array({"http://127.0.0.1/x"}), Json("not a url"),
+                           Json(" http://127.0.0.1/x"), Json("example.com/upload-url")})
+    cases.push_back({infoWith(none), "ok"});
+  for (const char* misconfigured : {"ftp://127.0.0.1/upload-url", "file:///tmp/upload-url", "gopher://127.0.0.1/x",
+                                    "mailto:ops@example.org", "http://"})
+    cases.push_back({infoWith(misconfigured), curl(CURLE_UNSUPPORTED_PROTOCOL)});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.info.value_or("no Info.json") + " " + c.outcome);
     fs::remove(info_);
@@ -417,34 +413,19 @@ TEST_F(UploadClientTest, FileSystemErrorsArePassedOnUnchanged) {
   EXPECT_TRUE(logs_->messages("AnswerVideoUpload", LogLevel::info).empty());
 }
 
-// libcurl's own low-speed check fires about five seconds late; the idle
-// watch must not. While it waits, the main loop keeps running.
-TEST_F(UploadClientTest, AStalledRequestFailsSoonAfterItsIdleTimeWhichIsAMinuteByDefault) {
+// The idle watch fails a request where nothing moved for its idle time
+// soon after it (libcurl's own low-speed check fires about five seconds
+// late), and never one that is slow but moving, in either direction: a
+// reply trickling in one byte every 1.2 s against a 2 s idle time, a clip
+// going to a throttled reader. All three run at once on one driver, and
+// the main loop keeps running meanwhile.
+TEST_F(UploadClientTest, OnlyARequestWhereNothingMovesIsCutSoonAfterItsIdleTime) {
   EXPECT_EQ(AnswerVideoUploadClient::Options{}.idleTimeout, 60s);
-  auto stall = fault(Endpoint::signedURL);
-  stall.stall = 60s;
-  service_.addFault(stall);
-  const auto path = clip("clip");
-  const auto started = std::chrono::steady_clock::now();
-  auto last = started;
-  std::chrono::steady_clock::duration longestIteration{};
-  auto measure = [&](Task&) {
-    const auto now = std::chrono::steady_clock::now();
-    longestIteration = std::max(longestIteration, now - last);
-    last = now;
-  };
-  EXPECT_THAT(outcome(upload(client(2s), path, kToken, "user-1", measure)), StartsWith(curl(CURLE_OPERATION_TIMEDOUT)));
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  EXPECT_GE(elapsed, 2s);
-  EXPECT_LT(elapsed, 3500ms);
-  EXPECT_TRUE(fs::exists(path));
-  EXPECT_LT(longestIteration, 1000ms) << "the main loop stalled while the request waited";
-}
-
-// Slow is not idle, in either direction: the reply trickles in one byte
-// every 1.2 s against a 2 s idle time, the clip goes to a throttled reader.
-TEST_F(UploadClientTest, ASlowButMovingTransferIsNeverCutOff) {
-  const std::string reply = replyWith(Json::object());
+  ScriptedServer silent([](int socket, const std::string&) {
+    pollfd hangUp{socket, POLLIN, 0};
+    ::poll(&hangUp, 1, 10000);
+  });
+  const std::string reply = replyWith({{"uploadUrl", uploadURL("video/mp4", "t/trickled.mp4")}});
   ScriptedServer trickle([&](int socket, const std::string&) {
     const std::string spaces = "    ";  // white space before the JSON is still JSON
     ScriptedServer::send(socket,
@@ -457,20 +438,45 @@ TEST_F(UploadClientTest, ASlowButMovingTransferIsNeverCutOff) {
     }
     ScriptedServer::send(socket, reply);
   });
-  setEndpoint(trickle.url("/upload-url"));
-  ASSERT_EQ(outcome(upload(client(2s), clip("clip"))), "ok");
-  EXPECT_EQ(readFile(stored()), "clip");
-
-  setEndpoint(service_.signedURLEndpoint());
   auto throttle = fault(Endpoint::put);
   throttle.bytesPerSecond = 4 << 20;
   service_.addFault(throttle);
+  // Each client reads an Info.json of its own.
+  auto start = [&](const std::string& name, const std::string& endpoint, std::chrono::seconds idle,
+                   const std::string& content, std::exception_ptr* error) {
+    writeFile(dir_ / (name + ".json"), infoWith(endpoint));
+    AnswerVideoUploadClient::Options options;
+    options.idleTimeout = idle;
+    const AnswerVideoUploadClient client(dir_ / (name + ".json"), driver_, options);
+    return main_.spawn(
+        client.upload(clip(content, name + ".mp4"), "user-1", "session-1", "answer-1", kObjectPath, kToken), error);
+  };
   const std::string content = patternBytes(12 << 20);
+  std::exception_ptr errors[3];
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(outcome(upload(client(1s), clip(content))), "ok");
-  EXPECT_GT(std::chrono::steady_clock::now() - started, 2s)
-      << "the transfer must outlast the idle time to prove anything";
+  Task stalled = start("stalled", silent.url("/upload-url"), 2s, "clip", &errors[0]);
+  Task trickled = start("trickled", trickle.url("/upload-url"), 2s, "trickled", &errors[1]);
+  Task throttled = start("throttled", service_.signedURLEndpoint(), 1s, content, &errors[2]);
+  auto last = started;
+  std::chrono::steady_clock::duration longestIteration{}, stalledFor{}, throttledFor{};
+  ASSERT_TRUE(
+      main_.iterateUntil([&] { return stalled.isFinished() && trickled.isFinished() && throttled.isFinished(); }, 60s,
+                         [&] {
+                           const auto now = std::chrono::steady_clock::now();
+                           longestIteration = std::max(longestIteration, now - last);
+                           last = now;
+                           if (!stalled.isFinished()) stalledFor = now - started;
+                           if (!throttled.isFinished()) throttledFor = now - started;
+                         }));
+  EXPECT_THAT(outcome(errors[0]), StartsWith(curl(CURLE_OPERATION_TIMEDOUT)));
+  EXPECT_GE(stalledFor, 2s);
+  EXPECT_LT(stalledFor, 3500ms);
+  EXPECT_EQ(outcome(errors[1]), "ok");
+  EXPECT_EQ(readFile(service_.storage() / "t/trickled.mp4"), "trickled");
+  EXPECT_EQ(outcome(errors[2]), "ok");
+  EXPECT_GT(throttledFor, 2s) << "the transfer must outlast the idle time to prove anything";
   EXPECT_EQ(readFile(stored()), content);
+  EXPECT_LT(longestIteration, 1000ms) << "the main loop stalled while the requests waited";
 }
 
 // Replaced while its upload waits for the signed URL by a client on

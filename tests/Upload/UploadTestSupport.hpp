@@ -152,27 +152,26 @@ class MainThread {
     return true;
   }
 
+  // Starts `work` on the main actor; `*error` holds what it threw once the
+  // task has finished.
+  Task spawn(Awaitable<void> work, std::exception_ptr* error) {
+    auto keep = [](Awaitable<void> work, std::exception_ptr* error) -> Awaitable<void> {
+      try {
+        co_await std::move(work);
+      } catch (...) {
+        *error = std::current_exception();
+      }
+    };
+    return Task::spawn(main_.get_executor(), keep(std::move(work), error));
+  }
+
   // Runs `work` on the main actor to its end and returns what it threw.
   std::exception_ptr run(Awaitable<void> work, std::chrono::seconds limit = std::chrono::seconds(60),
                          const std::function<void(Task&)>& tick = {}) {
-    Task task = Task::spawn(main_.get_executor(), std::move(work));
     std::exception_ptr error;
-    bool finished = false;
-    auto joinAndKeep = [](Task t, std::exception_ptr* out, bool* done) -> Awaitable<void> {
-      try {
-        co_await t.join();
-      } catch (...) {
-        *out = std::current_exception();
-      }
-      *done = true;
-    };
-    auto joiner = joinAndKeep(task, &error, &finished);
-    Task::spawn(main_.get_executor(), std::move(joiner));
-    const bool ended = iterateUntil([&] { return finished; }, limit,
-                                    [&] {
-                                      if (tick) tick(task);
-                                    });
-    if (!ended) throw std::runtime_error("the operation did not end in time");
+    Task task = spawn(std::move(work), &error);
+    if (!iterateUntil([&] { return task.isFinished(); }, limit, [&] { tick ? tick(task) : void(); }))
+      throw std::runtime_error("the operation did not end in time");
     return error;
   }
 
