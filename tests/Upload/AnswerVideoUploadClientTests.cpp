@@ -441,41 +441,43 @@ TEST_F(UploadClientTest, OnlyARequestWhereNothingMovesIsCutSoonAfterItsIdleTime)
   auto throttle = fault(Endpoint::put);
   throttle.bytesPerSecond = 4 << 20;
   service_.addFault(throttle);
-  // Each client reads an Info.json of its own.
-  auto start = [&](const std::string& name, const std::string& endpoint, std::chrono::seconds idle,
-                   const std::string& content, std::exception_ptr* error) {
-    writeFile(dir_ / (name + ".json"), infoWith(endpoint));
-    AnswerVideoUploadClient::Options options;
-    options.idleTimeout = idle;
-    const AnswerVideoUploadClient client(dir_ / (name + ".json"), driver_, options);
-    return main_.spawn(
-        client.upload(clip(content, name + ".mp4"), "user-1", "session-1", "answer-1", kObjectPath, kToken), error);
-  };
-  const std::string content = patternBytes(12 << 20);
-  std::exception_ptr errors[3];
+  struct Upload {
+    std::string name, endpoint;
+    std::chrono::seconds idle;
+    std::string content;
+    std::exception_ptr error{};
+    Task task{};
+    std::chrono::steady_clock::duration took{};
+  } uploads[] = {{"stalled", silent.url("/upload-url"), 2s, "clip"},
+                 {"trickled", trickle.url("/upload-url"), 2s, "trickled"},
+                 {"throttled", service_.signedURLEndpoint(), 1s, patternBytes(12 << 20)}};
   const auto started = std::chrono::steady_clock::now();
-  Task stalled = start("stalled", silent.url("/upload-url"), 2s, "clip", &errors[0]);
-  Task trickled = start("trickled", trickle.url("/upload-url"), 2s, "trickled", &errors[1]);
-  Task throttled = start("throttled", service_.signedURLEndpoint(), 1s, content, &errors[2]);
+  for (auto& u : uploads) {  // each client with an Info.json of its own
+    writeFile(dir_ / (u.name + ".json"), infoWith(u.endpoint));
+    const AnswerVideoUploadClient client(dir_ / (u.name + ".json"), driver_, {.idleTimeout = u.idle});
+    u.task = main_.spawn(
+        client.upload(clip(u.content, u.name + ".mp4"), "user-1", "session-1", "answer-1", kObjectPath, kToken),
+        &u.error);
+  }
   auto last = started;
-  std::chrono::steady_clock::duration longestIteration{}, stalledFor{}, throttledFor{};
-  ASSERT_TRUE(
-      main_.iterateUntil([&] { return stalled.isFinished() && trickled.isFinished() && throttled.isFinished(); }, 60s,
-                         [&] {
-                           const auto now = std::chrono::steady_clock::now();
-                           longestIteration = std::max(longestIteration, now - last);
-                           last = now;
-                           if (!stalled.isFinished()) stalledFor = now - started;
-                           if (!throttled.isFinished()) throttledFor = now - started;
-                         }));
-  EXPECT_THAT(outcome(errors[0]), StartsWith(curl(CURLE_OPERATION_TIMEDOUT)));
-  EXPECT_GE(stalledFor, 2s);
-  EXPECT_LT(stalledFor, 3500ms);
-  EXPECT_EQ(outcome(errors[1]), "ok");
+  std::chrono::steady_clock::duration longestIteration{};
+  auto allDone = [&] {
+    return std::all_of(std::begin(uploads), std::end(uploads), [](auto& u) { return u.task.isFinished(); });
+  };
+  ASSERT_TRUE(main_.iterateUntil(allDone, 60s, [&] {
+    const auto now = std::chrono::steady_clock::now();
+    longestIteration = std::max(longestIteration, now - last);
+    last = now;
+    for (auto& u : uploads) u.took = u.task.isFinished() ? u.took : now - started;
+  }));
+  EXPECT_THAT(outcome(uploads[0].error), StartsWith(curl(CURLE_OPERATION_TIMEDOUT)));
+  EXPECT_GE(uploads[0].took, 2s);
+  EXPECT_LT(uploads[0].took, 3500ms);
+  EXPECT_EQ(outcome(uploads[1].error), "ok");
   EXPECT_EQ(readFile(service_.storage() / "t/trickled.mp4"), "trickled");
-  EXPECT_EQ(outcome(errors[2]), "ok");
-  EXPECT_GT(throttledFor, 2s) << "the transfer must outlast the idle time to prove anything";
-  EXPECT_EQ(readFile(stored()), content);
+  EXPECT_EQ(outcome(uploads[2].error), "ok");
+  EXPECT_GT(uploads[2].took, 2s) << "the transfer must outlast the idle time to prove anything";
+  EXPECT_EQ(readFile(stored()), uploads[2].content);
   EXPECT_LT(longestIteration, 1000ms) << "the main loop stalled while the requests waited";
 }
 
