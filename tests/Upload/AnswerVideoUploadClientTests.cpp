@@ -97,11 +97,7 @@ class UploadClientTest : public ::testing::Test {
     return path;
   }
 
-  AnswerVideoUploadClient client(std::chrono::seconds idle = 60s) {
-    AnswerVideoUploadClient::Options options;
-    options.idleTimeout = idle;
-    return AnswerVideoUploadClient(info_, driver_, options);
-  }
+  AnswerVideoUploadClient client() { return AnswerVideoUploadClient(info_, driver_); }
 
   std::exception_ptr upload(const AnswerVideoUploadClient& client, const fs::path& clip,
                             const std::string& token = kToken, const std::string& userId = "user-1",
@@ -162,11 +158,8 @@ TEST_F(UploadClientTest, StreamsTheClipAndDeletesItWithExactlyTheExpectedRequest
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].path, "/upload-url");
   EXPECT_EQ(posts[0].header("Content-Type"), "application/json");
-  const Json body = Json::parse(posts[0].body);
-  EXPECT_EQ(
-      body,
-      (Json{{"userId", "user-1"}, {"sessionId", "session-1"}, {"answerId", "answer-1"}, {"objectPath", kObjectPath}}));
-  EXPECT_EQ(posts[0].body, body.dump()) << "the body is compact";
+  EXPECT_EQ(posts[0].body, std::string(R"({"answerId":"answer-1","objectPath":")") + kObjectPath +
+                               R"(","sessionId":"session-1","userId":"user-1"})");
 
   const auto puts = requests("PUT");
   ASSERT_EQ(puts.size(), 1u);
@@ -490,7 +483,7 @@ TEST_F(UploadClientTest, AnUploadKeepsWhatItNeedsWhenItsClientGoesAway) {
   slowPut.stall = 2500ms;
   service_.addFault(slowPut);
   CurlMultiDriver otherDriver;
-  std::optional<AnswerVideoUploadClient> slot(client(60s));
+  std::optional<AnswerVideoUploadClient> slot(client());
   bool replaced = false;
   bool otherDriverUsed = false;
   const auto error =
