@@ -1,20 +1,17 @@
 // The upload client against the real reference service on loopback.
 
 #include "Upload/AnswerVideoUploadClient.hpp"
-#include "Upload/SignedUrlReply.hpp"
 #include "UploadService.hpp"
 #include "UploadTestSupport.hpp"
 #include "support/CapturingLogSink.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <boost/system/system_error.hpp>
 
@@ -28,6 +25,7 @@ using namespace veltrano;
 using namespace veltrano::testing;
 using namespace veltrano::uploadservice;
 using namespace std::chrono_literals;
+using ::testing::StartsWith;
 using Endpoint = Fault::Endpoint;
 using Json = nlohmann::json;
 namespace fs = std::filesystem;
@@ -40,26 +38,33 @@ constexpr const char* kNotSet =
     "VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload.";
 constexpr const char* kUploaded =
     "Answer video uploaded successfully for object path user-1/session-1/answer-1/2026-12-06T10-00-00Z.mp4";
+constexpr const char* kIgnoring = "Ignoring uploadHeaders: a header name or value is not allowed in an HTTP header";
 
-template <typename E>
-std::optional<E> caught(std::exception_ptr error) {
-  if (!error) return std::nullopt;
+// How an upload ended, as one string a row can name by its start: "ok",
+// the UploadError's own rendering, or the family and code of another error
+// followed by its message.
+std::string outcome(std::exception_ptr error) {
+  if (!error) return "ok";
   try {
     std::rethrow_exception(error);
-  } catch (const E& e) {
-    return e;
-  } catch (...) {
+  } catch (const UploadError& e) {
+    return e.what();
+  } catch (const CurlError& e) {
+    return "CurlError(" + std::to_string(e.code()) + ") " + e.what();
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::operation_aborted ? "aborted" : std::string("boost ") + e.what();
+  } catch (const std::system_error& e) {
+    return "system_error(" + std::string(e.code().category().name()) + ":" + std::to_string(e.code().value()) + ") " +
+           e.what();
+  } catch (const std::invalid_argument& e) {
+    return std::string("invalid_argument ") + e.what();
+  } catch (const std::exception& e) {
+    return e.what();  // nlohmann's start "[json.exception.<kind>.<id>]"
   }
-  return std::nullopt;
 }
 
-std::string describe(std::exception_ptr error) {
-  if (!error) return "success";
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+std::string curl(CURLcode code) {
+  return "CurlError(" + std::to_string(code) + ")";
 }
 
 Fault fault(Endpoint endpoint, int status = 0, const std::string& body = {}) {
@@ -79,10 +84,11 @@ class UploadClientTest : public ::testing::Test {
     setEndpoint(service_.signedURLEndpoint());
   }
 
-  void setEndpoint(const Json& value) {
-    writeFile(info_, Json{{"CFBundleIdentifier", "com.brackwood.VeltranoMac"},
-                          {"VeltranoAnswerVideoSignedURLRequestURL", value}}
-                         .dump());
+  void setEndpoint(const Json& value) { writeFile(info_, infoWith(value)); }
+  static std::string infoWith(const Json& endpoint) {
+    Json info{{"CFBundleIdentifier", "com.brackwood.VeltranoMac"}};
+    if (!endpoint.is_null()) info["VeltranoAnswerVideoSignedURLRequestURL"] = endpoint;
+    return info.dump();
   }
 
   fs::path clip(const std::string& content, const std::string& name = "veltrano-answer-1.mp4") {
@@ -91,11 +97,7 @@ class UploadClientTest : public ::testing::Test {
     return path;
   }
 
-  AnswerVideoUploadClient client(std::chrono::seconds idle = 60s) {
-    AnswerVideoUploadClient::Options options;
-    options.idleTimeout = idle;
-    return AnswerVideoUploadClient(info_, driver_, options);
-  }
+  AnswerVideoUploadClient client() { return AnswerVideoUploadClient(info_, driver_); }
 
   std::exception_ptr upload(const AnswerVideoUploadClient& client, const fs::path& clip,
                             const std::string& token = kToken, const std::string& userId = "user-1",
@@ -112,10 +114,11 @@ class UploadClientTest : public ::testing::Test {
 
   std::vector<std::string> errorLogs() { return logs_->messages("AnswerVideoUpload", LogLevel::error); }
   fs::path stored() const { return service_.storage() / kObjectPath; }
-  std::string uploadURL(const std::string& contentType = "video/mp4") const {
+  std::string uploadURL(const std::string& contentType = "video/mp4",
+                        const std::string& objectPath = kObjectPath) const {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return service_.uploadURL(
-        kObjectPath, std::chrono::duration_cast<std::chrono::seconds>(now).count() + 600, contentType);
+        objectPath, std::chrono::duration_cast<std::chrono::seconds>(now).count() + 600, contentType);
   }
   // A signed-URL reply that points at this service unless it says otherwise.
   std::string replyWith(Json reply) const {
@@ -143,7 +146,7 @@ TEST_F(UploadClientTest, StreamsTheClipAndDeletesItWithExactlyTheExpectedRequest
   const auto error = upload(client(), path);
   rusage after{};
   ::getrusage(RUSAGE_SELF, &after);
-  ASSERT_FALSE(error) << describe(error);
+  ASSERT_EQ(outcome(error), "ok");
   EXPECT_EQ(fs::file_size(stored()), size);
   // The service runs in this process too and streams to disk as well.
   const long grownKiB = after.ru_maxrss - before.ru_maxrss;
@@ -154,213 +157,220 @@ TEST_F(UploadClientTest, StreamsTheClipAndDeletesItWithExactlyTheExpectedRequest
   const auto posts = requests("POST");
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].path, "/upload-url");
-  EXPECT_EQ(posts[0].header("Authorization"), std::string("Bearer ") + kToken);
   EXPECT_EQ(posts[0].header("Content-Type"), "application/json");
-  const Json body = Json::parse(posts[0].body);
-  EXPECT_EQ(
-      body,
-      (Json{{"userId", "user-1"}, {"sessionId", "session-1"}, {"answerId", "answer-1"}, {"objectPath", kObjectPath}}));
-  EXPECT_EQ(posts[0].body, body.dump()) << "the body is compact";
+  EXPECT_EQ(posts[0].body, std::string(R"({"answerId":"answer-1","objectPath":")") + kObjectPath +
+                               R"(","sessionId":"session-1","userId":"user-1"})");
 
   const auto puts = requests("PUT");
   ASSERT_EQ(puts.size(), 1u);
-  EXPECT_EQ(puts[0].headerCount("Content-Type"), 1u);
-  EXPECT_EQ(puts[0].header("Content-Type"), "video/mp4");
   EXPECT_EQ(puts[0].header("Content-Length"), std::to_string(size));
   EXPECT_EQ(puts[0].headerCount("Transfer-Encoding"), 0u);
-  EXPECT_EQ(puts[0].headerCount("Authorization"), 0u) << "the ID token never goes to storage";
 }
 
-// Only a missing, empty or non-URL value means "no endpoint" and drops the
-// clip; a URL of another scheme is a misconfiguration that keeps it.
-TEST_F(UploadClientTest, OnlyAnEndpointThatIsNoURLDeletesTheClipAnotherSchemeFailsAndKeepsIt) {
-  const std::pair<Json, bool> cases[] = {{nullptr, true},
-                                         {"", true},
-                                         {42, true},
-                                         {Json::array({"http://127.0.0.1/x"}), true},
-                                         {"not a url", true},
-                                         {" http://127.0.0.1/x", true},
-                                         {"example.com/upload-url", true},
-                                         {"ftp://127.0.0.1/upload-url", false},
-                                         {"file:///tmp/upload-url", false},
-                                         {"gopher://127.0.0.1/x", false},
-                                         {"mailto:ops@example.org", false},
-                                         {"http://", false}};
-  for (const auto& [value, deletes] : cases) {
-    SCOPED_TRACE(value.dump());
-    if (value.is_null()) {
-      writeFile(info_, R"({"CFBundleIdentifier": "com.brackwood.VeltranoMac"})");
-    } else {
-      setEndpoint(value);
-    }
+// Info.json, token and body are checked before anything goes out. Only a
+// missing, empty or non-URL endpoint means "no endpoint" and drops the
+// clip; a URL of another scheme is a misconfiguration that keeps it, like
+// every other failure here.
+TEST_F(UploadClientTest, WhatIsWrongBeforeTheSignedURLRequestSendsNothing) {
+  const std::string good = infoWith(service_.signedURLEndpoint());
+  struct Case {
+    std::optional<std::string> info;  // none: no Info.json at all
+    std::string outcome;
+    std::string token = kToken;
+    std::string userId = "user-1";
+  };
+  std::vector<Case> cases = {
+      {std::nullopt, "system_error(generic:" + std::to_string(ENOENT) + ")"},
+      {"[]", "system_error(generic:" + std::to_string(EINVAL) + ")"},
+      {"{ not json", "[json.exception.parse_error."},
+      {good, "invalid_argument", "token\r\nX-Injected: 1"},
+      {good, "[json.exception.type_error.316]", kToken, "user-\xff"},
+  };
+  for (const Json& none : {Json(nullptr), Json(""), Json(42), Json::array({"http://127.0.0.1/x"}), Json("not a url"),
+                           Json(" http://127.0.0.1/x"), Json("example.com/upload-url")})
+    cases.push_back({infoWith(none), "ok"});
+  for (const char* misconfigured : {"ftp://127.0.0.1/upload-url", "file:///tmp/upload-url", "gopher://127.0.0.1/x",
+                                    "mailto:ops@example.org", "http://"})
+    cases.push_back({infoWith(misconfigured), curl(CURLE_UNSUPPORTED_PROTOCOL)});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.info.value_or("no Info.json") + " " + c.outcome);
+    fs::remove(info_);
+    if (c.info) writeFile(info_, *c.info);
     const auto path = clip("clip");
     logs_->clear();
-    const auto error = upload(client(), path);
-    if (deletes) {
-      EXPECT_FALSE(error) << describe(error);
-      EXPECT_EQ(errorLogs(), std::vector<std::string>{kNotSet});
-    } else {
-      const auto refused = caught<CurlError>(error);
-      ASSERT_TRUE(refused) << describe(error);
-      EXPECT_EQ(refused->code(), CURLE_UNSUPPORTED_PROTOCOL);
-      EXPECT_TRUE(errorLogs().empty());
-    }
-    EXPECT_EQ(fs::exists(path), !deletes);
+    EXPECT_THAT(outcome(upload(client(), path, c.token, c.userId)), StartsWith(c.outcome));
+    const bool dropped = c.outcome == "ok";
+    EXPECT_EQ(errorLogs(), dropped ? std::vector<std::string>{kNotSet} : std::vector<std::string>{});
+    EXPECT_EQ(fs::exists(path), !dropped);
   }
   EXPECT_TRUE(service_.requests().empty());
-}
-
-// Info.json, token and body are checked before anything goes out; the clip stays.
-TEST_F(UploadClientTest, FailuresBeforeTheSignedURLRequestSendNothingAndKeepTheClip) {
-  const auto path = clip("clip");
-  fs::remove(info_);
-  EXPECT_TRUE(caught<std::system_error>(upload(client(), path)));
-  writeFile(info_, "[]");
-  EXPECT_TRUE(caught<std::system_error>(upload(client(), path)));
-  writeFile(info_, "{ not json");
-  EXPECT_TRUE(caught<Json::parse_error>(upload(client(), path)));
-  setEndpoint(service_.signedURLEndpoint());
-  EXPECT_TRUE(caught<std::invalid_argument>(upload(client(), path, "token\r\nX-Injected: 1")));
-  EXPECT_TRUE(caught<Json::type_error>(upload(client(), path, kToken, "user-\xff")));
-  EXPECT_TRUE(service_.requests().empty());
-  EXPECT_TRUE(fs::exists(path));
 
   // Even an empty token goes out verbatim (and the service refuses it).
-  EXPECT_EQ(caught<UploadError>(upload(client(), path, "")), UploadError::badHTTPStatus(401));
+  writeFile(info_, good);
+  EXPECT_EQ(outcome(upload(client(), clip("clip"), "")), "UploadError.badHTTPStatus(401)");
   ASSERT_EQ(requests("POST").size(), 1u);
   EXPECT_EQ(requests("POST")[0].header("Authorization").value_or("").rfind("Bearer", 0), 0u);
 }
 
-// A 3xx without a Location is an answer like any other.
-TEST_F(UploadClientTest, AStatusOutside200To299FailsWithThatStatusAndKeepsTheClip) {
-  struct Case {
-    Endpoint endpoint;
-    int status;
+// Each row: what the service (or where it redirects to) answers, and how
+// the upload must end. Whatever the row, the clip stays unless it was
+// stored whole, the success log comes only then, storage keeps nothing of
+// a failed upload, the ID token reaches only the endpoint's origin and
+// never storage, 307/308 keep the POST's body, and a file: URL never
+// receives the clip. A 3xx without a Location is an answer like any
+// other; redirects are followed up to 5, http(s) only, 301/302/303 as
+// libcurl does; a success answered before the whole clip went out (to
+// "Expect: 100-continue", or after part of the body) stored nothing.
+TEST_F(UploadClientTest, EveryAnswerAndRedirectEndsTheUploadInItsOwnWay) {
+  UploadService other({.storage = dir_ / "other", .tokens = {kToken}});
+  other.start();
+  // Gone before `other`, so no kept-alive connection holds up its stop.
+  CurlMultiDriver driver;
+  const auto onPost = Endpoint::signedURL;
+  const auto onPut = Endpoint::put;
+  auto redirect = [](Endpoint endpoint, int status, const std::string& location, int count = 1) {
+    auto hop = fault(endpoint, status);
+    hop.count = count;
+    hop.headers = {{"Location", location}};
+    return hop;
   };
-  const Case cases[] = {{Endpoint::signedURL, 201}, {Endpoint::signedURL, 300}, {Endpoint::signedURL, 401},
-                        {Endpoint::signedURL, 503}, {Endpoint::put, 204},       {Endpoint::put, 307},
-                        {Endpoint::put, 403},       {Endpoint::put, 500}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.status);
-    service_.clearRequests();
-    const bool signedURL = c.endpoint == Endpoint::signedURL;
-    service_.addFault(fault(c.endpoint, c.status, signedURL ? replyWith(Json::object()) : ""));
-    const auto path = clip("clip");
-    logs_->clear();
-    const auto error = upload(client(), path);
-    if (c.status < 300) {
-      EXPECT_FALSE(error) << describe(error);
-      EXPECT_FALSE(fs::exists(path));
-      continue;
-    }
-    EXPECT_EQ(caught<UploadError>(error), UploadError::badHTTPStatus(c.status)) << describe(error);
-    EXPECT_EQ(errorLogs(),
-              std::vector<std::string>{(signedURL ? "Signed URL request failed: HTTP " : "Upload PUT failed: HTTP ") +
-                                       std::to_string(c.status)});
-    EXPECT_EQ(requests("PUT").size(), signedURL ? 0u : 1u);
-    EXPECT_TRUE(fs::exists(path));
-  }
-}
-
-TEST_F(UploadClientTest, SignedURLRepliesOfTheWrongShapeEndInTheirOwnErrorsBeforeAnyPut) {
-  // A huge reply is not read to its end: with a success status it is not
-  // a usable reply, with an error status the status is what counts.
-  const std::string huge = replyWith({{"padding", std::string(3 << 20, 'x')}});
-  struct Case {
-    int status;
-    std::string body;
-    std::optional<UploadError> expected;  // none: the parser's own error
+  auto early = [](std::uint64_t afterBytes) {
+    auto answer = fault(onPut, 200);
+    answer.answerAfterBytes = afterBytes;
+    return answer;
   };
-  const Case cases[] = {
-      {200, "<html>surprise</html>", std::nullopt},
-      {200, R"(["http://127.0.0.1/x"])", UploadError::invalidResponse()},
-      {200, replyWith({{"uploadUrl", "file://" + (dir_ / "stolen.mp4").string()}}), UploadError::missingUploadURL()},
-      {200, huge, UploadError::invalidResponse()},
-      {500, huge, UploadError::badHTTPStatus(500)},
-  };
-  const auto path = clip("clip");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body.substr(0, 80));
-    service_.addFault(fault(Endpoint::signedURL, c.status, c.body));
-    const auto error = upload(client(), path);
-    if (c.expected) {
-      EXPECT_EQ(caught<UploadError>(error), c.expected) << describe(error);
-    } else {
-      EXPECT_TRUE(caught<Json::parse_error>(error)) << describe(error);
-    }
-  }
-  EXPECT_TRUE(requests("PUT").empty());
-  EXPECT_FALSE(fs::exists(dir_ / "stolen.mp4")) << "a file: URL must never receive the clip";
-  EXPECT_TRUE(fs::exists(path));
-}
-
-TEST_F(UploadClientTest, TheReplyChoosesTheURLAndHeadersButHostileHeadersAddNothing) {
-  struct Case {
-    Json reply;
-    std::string contentType;  // the one Content-Type that goes out
-    bool extraHeader;         // X-Meta arrives
-    bool logged;
-  };
+  auto drop = fault(onPut);
+  drop.dropAfterBytes = 512 * 1024;
+  auto reply = [&](const Json& json, int status = 200) { return fault(onPost, status, replyWith(json)); };
+  auto status = [](int status) { return "UploadError.badHTTPStatus(" + std::to_string(status) + ")"; };
+  const std::string post = service_.signedURLEndpoint();
+  const std::string put = uploadURL();
+  const std::string stolen = "file://" + (dir_ / "stolen.mp4").string();
   const std::string octet = "application/octet-stream";
-  const Case cases[] = {
-      {{{"uploadUrl", 12}, {"signedUrl", uploadURL()}}, "video/mp4", false, false},
-      {{{"uploadUrl", uploadURL(octet)}, {"uploadHeaders", {{"content-type", octet}, {"X-Meta", "m"}}}},
-       octet,
-       true,
-       false},
-      {{{"uploadHeaders", {{"X-Meta", "m"}, {"X-Count", 3}}}}, "video/mp4", false, false},
-      {{{"uploadHeaders", {{"X-Meta", "m"}, {"X-Evil", "1\r\nAuthorization: Bearer stolen"}}}},
-       "video/mp4",
-       false,
-       true},
-      {{{"uploadHeaders", {{"X-Meta\r\nX-Injected", "1"}}}}, "video/mp4", false, true},
+  const std::string huge = replyWith({{"padding", std::string(3 << 20, 'x')}});
+  const Json ownType = {{"uploadUrl", uploadURL(octet)}, {"uploadHeaders", {{"content-type", octet}, {"X-Meta", "m"}}}};
+  const Json inValue = {{"uploadHeaders", {{"X-Meta", "m"}, {"X-Evil", "1\r\nAuthorization: Bearer stolen"}}}};
+  const Json inName = {{"uploadHeaders", {{"X-Meta\r\nX-Injected", "1"}}}};
+  struct Case {
+    const char* what;
+    std::vector<Fault> faults;
+    std::string outcome;  // how outcome() starts
+    std::size_t posts = 1;
+    std::size_t puts = 1;
+    bool headersIgnored = false;            // logged as refused
+    std::string contentType = "video/mp4";  // the one the last PUT carried
+    bool meta = false;                      // the reply's X-Meta reached the PUT
+    bool stored = true;                     // on success: not a canned answer
   };
+  const Case cases[] = {
+      // Status codes of either request.
+      {"POST 201", {reply(Json::object(), 201)}, "ok"},
+      {"POST 300", {reply(Json::object(), 300)}, status(300), 1, 0},
+      {"POST 401", {reply(Json::object(), 401)}, status(401), 1, 0},
+      {"POST 503", {reply(Json::object(), 503)}, status(503), 1, 0},
+      {"PUT 204", {fault(onPut, 204)}, "ok", 1, 1, false, "video/mp4", false, false},
+      {"PUT 307", {fault(onPut, 307)}, status(307)},
+      {"PUT 403", {fault(onPut, 403)}, status(403)},
+      {"PUT 500", {fault(onPut, 500)}, status(500)},
+      // Replies of the wrong shape; a huge one is not read to its end, and
+      // with an error status the status is what counts.
+      {"HTML", {fault(onPost, 200, "<html>surprise</html>")}, "[json.exception.parse_error.", 1, 0},
+      {"array", {fault(onPost, 200, R"(["http://127.0.0.1/x"])")}, "UploadError.invalidResponse", 1, 0},
+      {"file: URL", {reply({{"uploadUrl", stolen}})}, "UploadError.missingUploadURL", 1, 0},
+      {"huge", {fault(onPost, 200, huge)}, "UploadError.invalidResponse", 1, 0},
+      {"huge 500", {fault(onPost, 500, huge)}, status(500), 1, 0},
+      // The reply chooses URL and headers; hostile headers add nothing.
+      {"uploadUrl no string", {reply({{"uploadUrl", 12}, {"signedUrl", put}})}, "ok"},
+      {"own Content-Type", {reply(ownType)}, "ok", 1, 1, false, octet, true},
+      {"header no string", {reply({{"uploadHeaders", {{"X-Meta", "m"}, {"X-Count", 3}}}})}, "ok"},
+      {"CR LF in a value", {reply(inValue)}, "ok", 1, 1, true},
+      {"CR LF in a name", {reply(inName)}, "ok", 1, 1, true},
+      // Redirects; the PUT is re-sent from the file's start.
+      {"307 POST, 308 PUT", {redirect(onPost, 307, post), redirect(onPut, 308, put)}, "ok", 2, 2},
+      {"308 POST, 307 301 PUT",
+       {redirect(onPost, 308, post), redirect(onPut, 307, put), redirect(onPut, 301, put)},
+       "ok",
+       2,
+       3},
+      {"5 redirects", {redirect(onPost, 307, post, 5)}, "ok", 6},
+      {"6 redirects", {redirect(onPost, 307, post, 6)}, curl(CURLE_TOO_MANY_REDIRECTS), 6, 0},
+      // A POST turned GET finds no handler; a PUT turned GET sends no clip.
+      {"301 POST", {redirect(onPost, 301, post)}, status(404), 1, 0},
+      {"302 POST", {redirect(onPost, 302, post)}, status(404), 1, 0},
+      {"303 POST", {redirect(onPost, 303, post)}, status(404), 1, 0},
+      {"303 PUT", {redirect(onPut, 303, put)}, status(404)},
+      // Another port is another origin: the token stays behind, so it refuses.
+      {"POST to another port", {redirect(onPost, 307, other.signedURLEndpoint())}, status(401), 1, 0},
+      {"POST to file:", {redirect(onPost, 307, stolen)}, curl(CURLE_UNSUPPORTED_PROTOCOL), 1, 0},
+      {"PUT to file:", {redirect(onPut, 307, stolen)}, curl(CURLE_UNSUPPORTED_PROTOCOL)},
+      {"200 before the body", {early(0)}, "CurlError("},
+      {"200 after 64 KiB", {early(std::uint64_t{64} * 1024)}, "CurlError("},
+      {"PUT dropped mid-body", {drop}, "CurlError("},
+  };
+  std::size_t otherPosts = 0;
+  std::uint32_t seed = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.reply.dump());
+    SCOPED_TRACE(c.what);
     service_.clearRequests();
+    other.clearRequests();
+    fs::remove(stored());
+    for (const auto& f : c.faults) service_.addFault(f);
+    const std::string content = patternBytes(4 << 20, ++seed);  // more than socket buffers hold
+    const auto path = clip(content);
     logs_->clear();
-    service_.addFault(fault(Endpoint::signedURL, 200, replyWith(c.reply)));
-    const auto error = upload(client(), clip("plain"));
-    ASSERT_FALSE(error) << describe(error);
-    EXPECT_EQ(readFile(stored()), "plain");
+    EXPECT_THAT(outcome(upload(AnswerVideoUploadClient(info_, driver), path)), StartsWith(c.outcome));
+    service_.clearFaults();
+    const bool ok = c.outcome == "ok";
+    EXPECT_EQ(fs::exists(path), !ok);
+    EXPECT_EQ(logs_->messages("AnswerVideoUpload", LogLevel::info).empty(), !ok);
+    // A refused status is logged with the request it answered.
+    std::vector<std::string> errors;
+    if (c.headersIgnored) errors.push_back(kIgnoring);
+    if (c.outcome.starts_with("UploadError.badHTTPStatus("))
+      errors.push_back((c.puts ? "Upload PUT failed: HTTP " : "Signed URL request failed: HTTP ") +
+                       c.outcome.substr(26, 3));
+    EXPECT_EQ(errorLogs(), errors);
+    // The service cleans up on its own thread once it notices a drop.
+    ASSERT_TRUE(waitFor([&] {
+      const auto all = service_.requests();
+      return std::all_of(all.begin(), all.end(), [](const auto& r) { return r.finished; });
+    }));
+    EXPECT_EQ(filesUnder(service_.storage()), ok && c.stored ? std::vector{stored()} : std::vector<fs::path>{});
+    if (ok && c.stored) {
+      EXPECT_EQ(readFile(stored()), content);
+    }
+    const auto posts = requests("POST");
+    EXPECT_EQ(posts.size(), c.posts);
+    for (const auto& request : posts) {
+      EXPECT_EQ(request.header("Authorization"), std::string("Bearer ") + kToken);
+      EXPECT_EQ(Json::parse(request.body)["objectPath"], kObjectPath);
+    }
+    for (const auto& request : other.requests()) EXPECT_EQ(request.headerCount("Authorization"), 0u);
+    otherPosts += other.requests().size();
     const auto puts = requests("PUT");
-    ASSERT_EQ(puts.size(), 1u);
-    EXPECT_EQ(puts[0].headerCount("Content-Type"), 1u);
-    EXPECT_EQ(puts[0].header("Content-Type"), c.contentType);
-    EXPECT_EQ(puts[0].headerCount("X-Meta"), c.extraHeader ? 1u : 0u);
-    EXPECT_EQ(puts[0].headerCount("X-Injected"), 0u);
-    EXPECT_EQ(puts[0].headerCount("Authorization"), 0u);
-    EXPECT_EQ(errorLogs().size(), c.logged ? 1u : 0u);
+    EXPECT_EQ(puts.size(), c.puts);
+    if (puts.empty()) continue;
+    EXPECT_EQ(puts.back().headerCount("Content-Type"), 1u);
+    EXPECT_EQ(puts.back().header("Content-Type"), c.contentType);
+    EXPECT_EQ(puts.back().headerCount("X-Meta"), c.meta ? 1u : 0u);
+    EXPECT_EQ(puts.back().headerCount("X-Injected"), 0u);
+    EXPECT_EQ(puts.back().headerCount("Authorization"), 0u);
   }
+  EXPECT_EQ(otherPosts, 1u);
+  EXPECT_FALSE(fs::exists(dir_ / "stolen.mp4"));
 }
 
 TEST_F(UploadClientTest, TransportErrorsArePassedOnAsTheHttpLayersErrors) {
-  // A connection dropped mid-body stores nothing.
-  auto drop = fault(Endpoint::put);
-  drop.dropAfterBytes = 512 * 1024;
-  service_.addFault(drop);
-  const auto path = clip(patternBytes(2 << 20));
-  auto error = upload(client(), path);
-  EXPECT_TRUE(caught<CurlError>(error)) << describe(error);
-  // The service cleans up on its own thread once it notices the drop.
-  ASSERT_TRUE(waitFor([&] {
-    const auto all = service_.requests();
-    return std::all_of(all.begin(), all.end(), [](const auto& r) { return r.finished; });
-  }));
-  EXPECT_TRUE(filesUnder(service_.storage()).empty());
-
+  const auto path = clip("clip");
   // Nobody listening.
   setEndpoint(ScriptedServer([](int, const std::string&) {}).url("/upload-url"));
-  const auto refused = caught<CurlError>(upload(client(), path));
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->code(), CURLE_COULDNT_CONNECT);
+  EXPECT_THAT(outcome(upload(client(), path)), StartsWith(curl(CURLE_COULDNT_CONNECT)));
 
   // A server that does not speak HTTP.
   ScriptedServer ssh(
       [](int socket, const std::string&) { ScriptedServer::send(socket, "SSH-2.0-OpenSSH_9.2\r\n\r\n"); });
   setEndpoint(ssh.url("/upload-url"));
-  error = upload(client(), path);
-  EXPECT_TRUE(caught<CurlError>(error)) << describe(error);
+  EXPECT_THAT(outcome(upload(client(), path)), StartsWith("CurlError("));
   EXPECT_TRUE(fs::exists(path));
 }
 
@@ -368,11 +378,8 @@ TEST_F(UploadClientTest, TransportErrorsArePassedOnAsTheHttpLayersErrors) {
 // deleted after the PUT fails with the file system's error, not a transport
 // one, and without the success log.
 TEST_F(UploadClientTest, FileSystemErrorsArePassedOnUnchanged) {
-  auto error = upload(client(), dir_ / "recordings/gone.mp4");
-  const auto lost = caught<std::system_error>(error);
-  ASSERT_TRUE(lost) << describe(error);
-  EXPECT_FALSE(caught<CurlError>(error));
-  EXPECT_EQ(lost->code(), std::error_code(ENOENT, std::generic_category()));
+  EXPECT_THAT(outcome(upload(client(), dir_ / "recordings/gone.mp4")),
+              StartsWith("system_error(generic:" + std::to_string(ENOENT) + ")"));
   EXPECT_EQ(requests("POST").size(), 1u);
   EXPECT_TRUE(requests("PUT").empty());
 
@@ -389,44 +396,26 @@ TEST_F(UploadClientTest, FileSystemErrorsArePassedOnUnchanged) {
     fs::create_directories(path / "inner");
     swapped = true;
   };
-  error = upload(client(), path, kToken, "user-1", swap);
+  EXPECT_THAT(outcome(upload(client(), path, kToken, "user-1", swap)), StartsWith("system_error("));
   ASSERT_TRUE(swapped);
-  EXPECT_TRUE(caught<std::system_error>(error)) << describe(error);
   EXPECT_EQ(readFile(stored()), "clip");
   EXPECT_TRUE(logs_->messages("AnswerVideoUpload", LogLevel::info).empty());
 }
 
-// libcurl's own low-speed check fires about five seconds late; the idle
-// watch must not. While it waits, the main loop keeps running.
-TEST_F(UploadClientTest, AStalledRequestFailsSoonAfterItsIdleTimeWhichIsAMinuteByDefault) {
+// The idle watch fails a request where nothing moved for its idle time
+// soon after it (libcurl's own low-speed check fires about five seconds
+// late), and never one that is slow but moving, in either direction: a
+// reply trickling in one byte every 1.2 s against a 2 s idle time, a clip
+// going to a throttled reader. All three run at once on one driver, and
+// the main loop keeps running meanwhile; the two that finish each store
+// their own clip and delete it.
+TEST_F(UploadClientTest, OnlyARequestWhereNothingMovesIsCutSoonAfterItsIdleTime) {
   EXPECT_EQ(AnswerVideoUploadClient::Options{}.idleTimeout, 60s);
-  auto stall = fault(Endpoint::signedURL);
-  stall.stall = 60s;
-  service_.addFault(stall);
-  const auto path = clip("clip");
-  const auto started = std::chrono::steady_clock::now();
-  auto last = started;
-  std::chrono::steady_clock::duration longestIteration{};
-  auto measure = [&](Task&) {
-    const auto now = std::chrono::steady_clock::now();
-    longestIteration = std::max(longestIteration, now - last);
-    last = now;
-  };
-  const auto error = upload(client(2s), path, kToken, "user-1", measure);
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  const auto failure = caught<CurlError>(error);
-  ASSERT_TRUE(failure) << describe(error);
-  EXPECT_EQ(failure->code(), CURLE_OPERATION_TIMEDOUT);
-  EXPECT_GE(elapsed, 2s);
-  EXPECT_LT(elapsed, 3500ms);
-  EXPECT_TRUE(fs::exists(path));
-  EXPECT_LT(longestIteration, 1000ms) << "the main loop stalled while the request waited";
-}
-
-// Slow is not idle, in either direction: the reply trickles in one byte
-// every 1.2 s against a 2 s idle time, the clip goes to a throttled reader.
-TEST_F(UploadClientTest, ASlowButMovingTransferIsNeverCutOff) {
-  const std::string reply = replyWith(Json::object());
+  ScriptedServer silent([](int socket, const std::string&) {
+    pollfd hangUp{socket, POLLIN, 0};
+    ::poll(&hangUp, 1, 10000);
+  });
+  const std::string reply = replyWith({{"uploadUrl", uploadURL("video/mp4", "t/trickled.mp4")}});
   ScriptedServer trickle([&](int socket, const std::string&) {
     const std::string spaces = "    ";  // white space before the JSON is still JSON
     ScriptedServer::send(socket,
@@ -439,22 +428,48 @@ TEST_F(UploadClientTest, ASlowButMovingTransferIsNeverCutOff) {
     }
     ScriptedServer::send(socket, reply);
   });
-  setEndpoint(trickle.url("/upload-url"));
-  auto error = upload(client(2s), clip("clip"));
-  ASSERT_FALSE(error) << describe(error);
-  EXPECT_EQ(readFile(stored()), "clip");
-
-  setEndpoint(service_.signedURLEndpoint());
   auto throttle = fault(Endpoint::put);
   throttle.bytesPerSecond = 4 << 20;
   service_.addFault(throttle);
-  const std::string content = patternBytes(12 << 20);
+  struct Upload {
+    std::string name, endpoint;
+    std::chrono::seconds idle;
+    std::string content;
+    std::exception_ptr error{};
+    Task task{};
+    std::chrono::steady_clock::duration took{};
+  } uploads[] = {{"stalled", silent.url("/upload-url"), 2s, "clip"},
+                 {"trickled", trickle.url("/upload-url"), 2s, "trickled"},
+                 {"throttled", service_.signedURLEndpoint(), 1s, patternBytes(12 << 20)}};
   const auto started = std::chrono::steady_clock::now();
-  error = upload(client(1s), clip(content));
-  ASSERT_FALSE(error) << describe(error);
-  EXPECT_GT(std::chrono::steady_clock::now() - started, 2s)
-      << "the transfer must outlast the idle time to prove anything";
-  EXPECT_EQ(readFile(stored()), content);
+  for (auto& u : uploads) {  // each client with an Info.json of its own
+    writeFile(dir_ / (u.name + ".json"), infoWith(u.endpoint));
+    const AnswerVideoUploadClient client(dir_ / (u.name + ".json"), driver_, {.idleTimeout = u.idle});
+    u.task = main_.spawn(
+        client.upload(clip(u.content, u.name + ".mp4"), "user-1", "session-1", "answer-1", kObjectPath, kToken),
+        &u.error);
+  }
+  auto last = started;
+  std::chrono::steady_clock::duration longestIteration{};
+  auto allDone = [&] {
+    return std::all_of(std::begin(uploads), std::end(uploads), [](auto& u) { return u.task.isFinished(); });
+  };
+  ASSERT_TRUE(main_.iterateUntil(allDone, 60s, [&] {
+    const auto now = std::chrono::steady_clock::now();
+    longestIteration = std::max(longestIteration, now - last);
+    last = now;
+    for (auto& u : uploads) u.took = u.task.isFinished() ? u.took : now - started;
+  }));
+  EXPECT_THAT(outcome(uploads[0].error), StartsWith(curl(CURLE_OPERATION_TIMEDOUT)));
+  EXPECT_GE(uploads[0].took, 2s);
+  EXPECT_LT(uploads[0].took, 3500ms);
+  EXPECT_EQ(outcome(uploads[1].error), "ok");
+  EXPECT_EQ(readFile(service_.storage() / "t/trickled.mp4"), "trickled");
+  EXPECT_EQ(outcome(uploads[2].error), "ok");
+  EXPECT_GT(uploads[2].took, 2s) << "the transfer must outlast the idle time to prove anything";
+  EXPECT_EQ(readFile(stored()), uploads[2].content);
+  EXPECT_EQ(filesUnder(dir_ / "recordings"), std::vector{dir_ / "recordings/stalled.mp4"});
+  EXPECT_LT(longestIteration, 1000ms) << "the main loop stalled while the requests waited";
 }
 
 // Replaced while its upload waits for the signed URL by a client on
@@ -468,7 +483,7 @@ TEST_F(UploadClientTest, AnUploadKeepsWhatItNeedsWhenItsClientGoesAway) {
   slowPut.stall = 2500ms;
   service_.addFault(slowPut);
   CurlMultiDriver otherDriver;
-  std::optional<AnswerVideoUploadClient> slot(client(60s));
+  std::optional<AnswerVideoUploadClient> slot(client());
   bool replaced = false;
   bool otherDriverUsed = false;
   const auto error =
@@ -483,110 +498,8 @@ TEST_F(UploadClientTest, AnUploadKeepsWhatItNeedsWhenItsClientGoesAway) {
       });
   ASSERT_TRUE(replaced);
   EXPECT_FALSE(otherDriverUsed);
-  ASSERT_FALSE(error) << describe(error);
+  ASSERT_EQ(outcome(error), "ok");
   EXPECT_EQ(readFile(stored()), "clip");
-}
-
-// Redirects of either request: up to 5, http(s) only; 307/308 keep method
-// and body (the PUT re-sent from the file's start), 301/302/303 as libcurl
-// does; the token never goes to another origin. A success answered before
-// the whole clip went out (to "Expect: 100-continue", or after part of the
-// body) stored nothing. Any failure keeps the clip.
-TEST_F(UploadClientTest, OnlyASuccessAfterTheWholeClipWasSentCountsWhereverRedirectsLead) {
-  UploadService other({.storage = dir_ / "other", .tokens = {kToken}});
-  other.start();
-  // Gone before `other`, so no kept-alive connection holds up its stop.
-  CurlMultiDriver driver;
-  auto redirect = [](Endpoint endpoint, int status, const std::string& location, int count = 1) {
-    auto hop = fault(endpoint, status);
-    hop.count = count;
-    hop.headers = {{"Location", location}};
-    return hop;
-  };
-  auto early = [](std::uint64_t afterBytes) {
-    auto answer = fault(Endpoint::put, 200);
-    answer.answerAfterBytes = afterBytes;
-    return answer;
-  };
-  const std::string endpoint = service_.signedURLEndpoint();
-  const std::string stolen = "file://" + (dir_ / "stolen.mp4").string();
-  constexpr CURLcode anyTransportError = CURL_LAST;  // never a result of its own
-  struct Case {
-    const char* what;
-    std::vector<Fault> faults;
-    std::optional<UploadError> status;  // neither this nor `curl`: success
-    std::optional<CURLcode> curl;
-    std::size_t posts;
-  };
-  const Case cases[] = {
-      {"307 POST, 308 PUT",
-       {redirect(Endpoint::signedURL, 307, endpoint), redirect(Endpoint::put, 308, uploadURL())},
-       {},
-       {},
-       2},
-      {"308 POST, 307 and 301 PUT",
-       {redirect(Endpoint::signedURL, 308, endpoint), redirect(Endpoint::put, 307, uploadURL()),
-        redirect(Endpoint::put, 301, uploadURL())},
-       {},
-       {},
-       2},
-      {"5 redirects", {redirect(Endpoint::signedURL, 307, endpoint, 5)}, {}, {}, 6},
-      {"6 redirects", {redirect(Endpoint::signedURL, 307, endpoint, 6)}, {}, CURLE_TOO_MANY_REDIRECTS, 6},
-      // A POST turned GET finds no handler; a PUT turned GET sends no clip.
-      {"301 POST", {redirect(Endpoint::signedURL, 301, endpoint)}, UploadError::badHTTPStatus(404), {}, 1},
-      {"302 POST", {redirect(Endpoint::signedURL, 302, endpoint)}, UploadError::badHTTPStatus(404), {}, 1},
-      {"303 POST", {redirect(Endpoint::signedURL, 303, endpoint)}, UploadError::badHTTPStatus(404), {}, 1},
-      {"303 PUT", {redirect(Endpoint::put, 303, uploadURL())}, UploadError::badHTTPStatus(404), {}, 1},
-      // Another port is another origin: the token stays behind, so it refuses.
-      {"POST to another port",
-       {redirect(Endpoint::signedURL, 307, other.signedURLEndpoint())},
-       UploadError::badHTTPStatus(401),
-       {},
-       1},
-      {"POST to file:", {redirect(Endpoint::signedURL, 307, stolen)}, {}, CURLE_UNSUPPORTED_PROTOCOL, 1},
-      {"PUT to file:", {redirect(Endpoint::put, 307, stolen)}, {}, CURLE_UNSUPPORTED_PROTOCOL, 1},
-      {"200 before the body", {early(0)}, {}, anyTransportError, 1},
-      {"200 after 64 KiB", {early(std::uint64_t{64} * 1024)}, {}, anyTransportError, 1},
-  };
-  std::size_t otherPosts = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    service_.clearRequests();
-    other.clearRequests();
-    fs::remove(stored());
-    for (const auto& f : c.faults) service_.addFault(f);
-    const std::string content = patternBytes(4 << 20, c.faults.size());  // more than socket buffers hold
-    const auto path = clip(content);
-    logs_->clear();
-    const auto error = upload(AnswerVideoUploadClient(info_, driver), path);
-    service_.clearFaults();
-    if (c.status) {
-      EXPECT_EQ(caught<UploadError>(error), c.status) << describe(error);
-    } else if (c.curl) {
-      const auto failure = caught<CurlError>(error);
-      EXPECT_TRUE(failure) << describe(error);
-      if (failure && *c.curl != anyTransportError) {
-        EXPECT_EQ(failure->code(), *c.curl);
-      }
-    } else {
-      EXPECT_FALSE(error) << describe(error);
-      EXPECT_EQ(readFile(stored()), content) << "the PUT is re-sent whole after a redirect";
-    }
-    const bool failed = c.status || c.curl;
-    EXPECT_EQ(fs::exists(path), failed);
-    EXPECT_EQ(logs_->messages("AnswerVideoUpload", LogLevel::info).empty(), failed);
-    EXPECT_TRUE(!failed || !fs::exists(stored()));
-    const auto posts = requests("POST");
-    EXPECT_EQ(posts.size(), c.posts);
-    for (const auto& post : posts) {
-      EXPECT_EQ(post.header("Authorization"), std::string("Bearer ") + kToken);
-      EXPECT_EQ(Json::parse(post.body)["objectPath"], kObjectPath) << "307/308 keep the body";
-    }
-    for (const auto& post : other.requests()) EXPECT_EQ(post.headerCount("Authorization"), 0u);
-    otherPosts += other.requests().size();
-  }
-  EXPECT_EQ(otherPosts, 1u);
-  EXPECT_FALSE(fs::exists(dir_ / "stolen.mp4"));
 }
 
 // Up from http to https is followed; back from https to http is refused
@@ -621,8 +534,7 @@ TEST_F(UploadClientTest, ARedirectNeverLeadsFromHttpsBackToHttp) {
 
   setEndpoint(https + "/down");
   const auto path = clip("clip");
-  const auto refused = caught<CurlError>(upload(client, path));
-  EXPECT_EQ(refused ? refused->code() : CURLE_OK, CURLE_UNSUPPORTED_PROTOCOL);
+  EXPECT_THAT(outcome(upload(client, path)), StartsWith(curl(CURLE_UNSUPPORTED_PROTOCOL)));
   EXPECT_TRUE(service_.requests().empty());
   EXPECT_TRUE(fs::exists(path));
 
@@ -630,8 +542,7 @@ TEST_F(UploadClientTest, ARedirectNeverLeadsFromHttpsBackToHttp) {
   upgrade.headers = {{"Location", https + "/reply"}};
   service_.addFault(upgrade);
   setEndpoint(service_.signedURLEndpoint());
-  const auto error = upload(client, path);
-  EXPECT_FALSE(error) << describe(error);
+  EXPECT_EQ(outcome(upload(client, path)), "ok");
   EXPECT_EQ(readFile(stored()), "clip");
   tls.stop();
   serving.join();
@@ -648,25 +559,9 @@ TEST_F(UploadClientTest, CancellingTheCallerAbortsTheTransferAndKeepsTheClip) {
     cancelledAt = std::chrono::steady_clock::now();
     task.cancel();
   };
-  const auto error = upload(client(), path, kToken, "user-1", cancelOncePutArrives);
+  EXPECT_EQ(outcome(upload(client(), path, kToken, "user-1", cancelOncePutArrives)), "aborted");
   ASSERT_TRUE(cancelledAt);
   EXPECT_LT(std::chrono::steady_clock::now() - *cancelledAt, 5s);
-  const auto aborted = caught<boost::system::system_error>(error);
-  ASSERT_TRUE(aborted) << describe(error);
-  EXPECT_EQ(aborted->code(), boost::asio::error::operation_aborted);
   EXPECT_TRUE(fs::exists(path));
   EXPECT_EQ(driver_.transfersInFlight(), 0u);
-}
-
-TEST_F(UploadClientTest, SeveralUploadsShareTheDriverAtOnce) {
-  const auto first = clip(patternBytes(1 << 20, 1), "a.mp4");
-  const auto second = clip(patternBytes(1 << 20, 2), "b.mp4");
-  auto c = client();
-  Task one = Task::spawn(main_.context().get_executor(), c.upload(first, "u", "s", "a", "u/s/a/1.mp4", kToken));
-  Task two = Task::spawn(main_.context().get_executor(), c.upload(second, "u", "s", "a", "u/s/a/2.mp4", kToken));
-  ASSERT_TRUE(main_.iterateUntil([&] { return one.isFinished() && two.isFinished(); }));
-  EXPECT_EQ(readFile(service_.storage() / "u/s/a/1.mp4"), patternBytes(1 << 20, 1));
-  EXPECT_EQ(readFile(service_.storage() / "u/s/a/2.mp4"), patternBytes(1 << 20, 2));
-  EXPECT_FALSE(fs::exists(first));
-  EXPECT_FALSE(fs::exists(second));
 }

@@ -13,7 +13,6 @@
 #include <boost/asio/bind_executor.hpp>
 
 #include <chrono>
-#include <optional>
 #include <thread>
 
 using namespace veltrano;
@@ -89,56 +88,50 @@ class CurlMultiDriverTest : public ::testing::Test {
 }  // namespace
 
 // A cancellation that arrives after the transfer ended is too late: the
-// result is still delivered, once, on the caller's executor only.
-TEST_F(CurlMultiDriverTest, TheResultWaitsForTheCallersExecutorEvenWhenCancelledLate) {
+// result is still delivered, once, on the caller's executor only. Until
+// then the driver keeps the caller's owner alive (the callbacks write into
+// it), and lets it go right after.
+TEST_F(CurlMultiDriverTest, TheResultAndTheOwnerWaitForTheCallersExecutorEvenWhenCancelledLate) {
   auto done = request(url("/control/requests"));
+  std::weak_ptr<Request> watch = done;
   start(driver_, done);
+  done.reset();  // the caller forgets it
   ASSERT_TRUE(waitFor([&] { return driver_.transfersInFlight() == 0; }, 30s));
   signal_.emit(asio::cancellation_type::terminal);
   EXPECT_EQ(completion_.calls, 0) << "nothing may run before the caller's executor does";
+  ASSERT_FALSE(watch.expired());
+  EXPECT_EQ(watch.lock()->received.front(), '[');
   ex_.runUntilIdle();
   EXPECT_EQ(completion_.calls, 1);
   EXPECT_FALSE(completion_.error);
   EXPECT_EQ(completion_.result, CURLE_OK);
   EXPECT_EQ(completion_.thread, std::this_thread::get_id());
-  EXPECT_EQ(done->received.front(), '[');
+  EXPECT_TRUE(watch.expired());
 }
 
-TEST_F(CurlMultiDriverTest, ACancellationDuringTheTransferAbortsItOnce) {
-  start(driver_, stalledRequest(60s));
-  ASSERT_TRUE(waitFor([&] { return !service_.requests().empty(); }));
-  signal_.emit(asio::cancellation_type::terminal);
-  ASSERT_TRUE(waitFor([&] { return driver_.transfersInFlight() == 0; }, 5s));
-  ex_.runUntilIdle();
-  EXPECT_EQ(completion_.calls, 1);
-  EXPECT_EQ(completion_.error, asio::error::operation_aborted);
-  // A later cancellation finds nothing left to cancel.
-  signal_.emit(asio::cancellation_type::terminal);
-  ex_.runUntilIdle();
-  EXPECT_EQ(completion_.calls, 1);
-}
-
-TEST_F(CurlMultiDriverTest, DestroyingTheDriverAbortsWhatIsStillRunning) {
+// A cancellation during the transfer, and later the driver's end, each
+// abort a running transfer once, on the caller's executor.
+TEST_F(CurlMultiDriverTest, ACancellationOrTheDriversEndAbortsARunningTransferOnce) {
   {
     CurlMultiDriver driver;
     start(driver, stalledRequest(60s));
-    ASSERT_TRUE(waitFor([&] { return !service_.requests().empty(); }));
-  }
-  EXPECT_EQ(completion_.calls, 0);
-  ex_.runUntilIdle();
-  EXPECT_EQ(completion_.calls, 1);
-  EXPECT_EQ(completion_.error, asio::error::operation_aborted);
-}
+    ASSERT_TRUE(waitFor([&] { return service_.requests().size() == 1; }));
+    signal_.emit(asio::cancellation_type::terminal);
+    ASSERT_TRUE(waitFor([&] { return driver.transfersInFlight() == 0; }, 5s));
+    ex_.runUntilIdle();
+    EXPECT_EQ(completion_.calls, 1);
+    EXPECT_EQ(completion_.error, asio::error::operation_aborted);
+    // A later cancellation finds nothing left to cancel.
+    signal_.emit(asio::cancellation_type::terminal);
+    ex_.runUntilIdle();
+    EXPECT_EQ(completion_.calls, 1);
 
-TEST_F(CurlMultiDriverTest, TheOwnerOutlivesTheCallerUntilTheDriverLetsGo) {
-  auto stalled = stalledRequest(500ms);
-  std::weak_ptr<Request> watch = stalled;
-  start(driver_, stalled);
-  stalled.reset();  // the caller forgets it; the callbacks still write into it
-  EXPECT_FALSE(watch.expired());
-  ASSERT_TRUE(waitFor([&] { return driver_.transfersInFlight() == 0; }, 30s));
-  ex_.runUntilIdle();
+    start(driver, stalledRequest(60s));
+    ASSERT_TRUE(waitFor([&] { return service_.requests().size() == 2; }));
+    completion_.error = {};
+  }
   EXPECT_EQ(completion_.calls, 1);
-  EXPECT_EQ(completion_.result, CURLE_OK);
-  EXPECT_TRUE(watch.expired());
+  ex_.runUntilIdle();
+  EXPECT_EQ(completion_.calls, 2);
+  EXPECT_EQ(completion_.error, asio::error::operation_aborted);
 }

@@ -15,9 +15,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -59,7 +57,7 @@ inline std::vector<std::filesystem::path> filesUnder(const std::filesystem::path
 // An HTTP peer on loopback whose every byte the test writes: for what the
 // reference service cannot be made to do. Connections are served one at a
 // time on a thread of its own; `script` gets the socket and the request
-// (head and Content-Length body, after a "100 Continue" when asked).
+// (head and Content-Length body).
 class ScriptedServer {
  public:
   using Script = std::function<void(int socket, const std::string& request)>;
@@ -109,8 +107,6 @@ class ScriptedServer {
       for (std::size_t at = request.find("\r\n"); at < headEnd; at = request.find("\r\n", at + 2)) {
         const std::string line = request.substr(at + 2, request.find("\r\n", at + 2) - at - 2);
         if (::strncasecmp(line.c_str(), "Content-Length:", 15) == 0) length = std::stoul(line.substr(15));
-        if (::strncasecmp(line.c_str(), "Expect: 100-continue", 20) == 0)
-          send(connection, "HTTP/1.1 100 Continue\r\n\r\n");
       }
       while (request.size() < headEnd + 4 + length) {
         const ssize_t n = ::read(connection, buffer, sizeof buffer);
@@ -152,27 +148,26 @@ class MainThread {
     return true;
   }
 
+  // Starts `work` on the main actor; `*error` holds what it threw once the
+  // task has finished.
+  Task spawn(Awaitable<void> work, std::exception_ptr* error) {
+    auto keep = [](Awaitable<void> work, std::exception_ptr* error) -> Awaitable<void> {
+      try {
+        co_await std::move(work);
+      } catch (...) {
+        *error = std::current_exception();
+      }
+    };
+    return Task::spawn(main_.get_executor(), keep(std::move(work), error));
+  }
+
   // Runs `work` on the main actor to its end and returns what it threw.
   std::exception_ptr run(Awaitable<void> work, std::chrono::seconds limit = std::chrono::seconds(60),
                          const std::function<void(Task&)>& tick = {}) {
-    Task task = Task::spawn(main_.get_executor(), std::move(work));
     std::exception_ptr error;
-    bool finished = false;
-    auto joinAndKeep = [](Task t, std::exception_ptr* out, bool* done) -> Awaitable<void> {
-      try {
-        co_await t.join();
-      } catch (...) {
-        *out = std::current_exception();
-      }
-      *done = true;
-    };
-    auto joiner = joinAndKeep(task, &error, &finished);
-    Task::spawn(main_.get_executor(), std::move(joiner));
-    const bool ended = iterateUntil([&] { return finished; }, limit,
-                                    [&] {
-                                      if (tick) tick(task);
-                                    });
-    if (!ended) throw std::runtime_error("the operation did not end in time");
+    Task task = spawn(std::move(work), &error);
+    if (!iterateUntil([&] { return task.isFinished(); }, limit, [&] { tick ? tick(task) : void(); }))
+      throw std::runtime_error("the operation did not end in time");
     return error;
   }
 
