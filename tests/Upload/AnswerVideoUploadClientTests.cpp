@@ -325,7 +325,7 @@ TEST_F(UploadClientTest, EveryAnswerAndRedirectEndsTheUploadInItsOwnWay) {
     EXPECT_EQ(logs_->messages("AnswerVideoUpload", LogLevel::info).empty(), !ok);
     // A refused status is logged with the request it answered.
     std::vector<std::string> errors;
-    if (c.headersIgnored) errors.push_back(kIgnoring);
+    if (c.headersIgnored) errors.emplace_back(kIgnoring);
     if (c.outcome.starts_with("UploadError.badHTTPStatus("))
       errors.push_back((c.puts ? "Upload PUT failed: HTTP " : "Signed URL request failed: HTTP ") +
                        c.outcome.substr(26, 3));
