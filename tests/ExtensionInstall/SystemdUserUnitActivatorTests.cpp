@@ -68,6 +68,7 @@ class SystemdActivation : public ::testing::Test {
   void SetUp() override {
     setenv("XDG_DATA_HOME", data.c_str(), 1);
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     bus = std::make_unique<testing::PrivateSessionBus>(root / "bus");
     bundle = testing::makeExtensionBundle(extensions, testing::kCameraBundleName, "1.0");
     program = bundle / std::string(kCameraProgramName);
@@ -87,9 +88,12 @@ class SystemdActivation : public ::testing::Test {
     ASSERT_EQ(standIn->readLine(), "READY");
   }
 
-  void mask() {
-    std::filesystem::create_directories(config / "systemd/user");
-    std::filesystem::create_symlink("/dev/null", config / "systemd/user" / kUnit);
+  // systemctl --user mask [--runtime]
+  std::filesystem::path mask(bool runtime = false) {
+    const auto folder = (runtime ? this->runtime : config) / "systemd/user";
+    std::filesystem::create_directories(folder);
+    std::filesystem::create_symlink("/dev/null", folder / kUnit);
+    return folder / kUnit;
   }
 
   void activate(bool inUse = false, std::chrono::microseconds callTimeout = 25s) {
@@ -129,6 +133,7 @@ class SystemdActivation : public ::testing::Test {
   TempDir root;
   const std::filesystem::path data = root / "data";
   const std::filesystem::path config = root / "config";
+  const std::filesystem::path runtime = root / "runtime";
   const std::filesystem::path extensions = root / "bundle/lib/VeltranoMac/SystemExtensions";
   const std::filesystem::path unitDirectory = data / "systemd/user";
   const std::filesystem::path unitFile = unitDirectory / kUnit;
@@ -290,10 +295,19 @@ INSTANTIATE_TEST_SUITE_P(
 // A masked unit waits for approval, then finishes once it is unmasked:
 // through the banner's approve() or by hand (systemctl --user unmask calls
 // UnmaskUnitFiles and Reload, as the test does here).
-class MaskedUnit : public SystemdActivation, public ::testing::WithParamInterface<bool> {};
+struct MaskRow {
+  const char* name;
+  bool runtime;  // masked with --runtime, which only a runtime unmask lifts
+  bool byHand;
+};
+void PrintTo(const MaskRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class MaskedUnit : public SystemdActivation, public ::testing::WithParamInterface<MaskRow> {};
 
 TEST_P(MaskedUnit, WaitsForApprovalThenStarts) {
-  mask();
+  const auto link = mask(GetParam().runtime);
   startStandIn();
   activate();
   ASSERT_TRUE(runUntil([&] { return !lines.empty() && lines.back() == "Extension needs user approval"; }, 20s));
@@ -303,7 +317,7 @@ TEST_P(MaskedUnit, WaitsForApprovalThenStarts) {
   EXPECT_EQ(calls(), (std::vector<std::string>{
                          "Reload", "GetUnitFileState " + kUnit, "Subscribe", "GetUnitFileState " + kUnit}));
 
-  if (GetParam()) {
+  if (GetParam().byHand) {
     sd_bus* hand = nullptr;
     ASSERT_GE(sd_bus_open_user(&hand), 0);
     const auto callManager = [hand](const char* member, const char* types, auto... arguments) {
@@ -314,7 +328,7 @@ TEST_P(MaskedUnit, WaitsForApprovalThenStarts) {
           << member << ": " << (error.message ? error.message : "");
       sd_bus_error_free(&error);
     };
-    callManager("UnmaskUnitFiles", "asb", 1, kUnit.c_str(), 0);
+    callManager("UnmaskUnitFiles", "asb", 1, kUnit.c_str(), static_cast<int>(GetParam().runtime));
     callManager("Reload", "");
     sd_bus_flush_close_unref(hand);
   } else {
@@ -323,7 +337,7 @@ TEST_P(MaskedUnit, WaitsForApprovalThenStarts) {
   ASSERT_TRUE(runUntilFinished()) << ::testing::PrintToString(lines);
   EXPECT_EQ(outcomeLines(), (std::vector<std::string>{"Extension needs user approval", kSuccess}));
   EXPECT_FALSE(manager->extensionBanner());
-  EXPECT_FALSE(std::filesystem::is_symlink(config / "systemd/user" / kUnit));
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
   const auto all = calls();
   const auto at = [&](const std::string& call) { return std::find(all.begin(), all.end(), call) - all.begin(); };
   ASSERT_LT(at(kStart), static_cast<long>(all.size()));
@@ -333,8 +347,10 @@ TEST_P(MaskedUnit, WaitsForApprovalThenStarts) {
   EXPECT_EQ(std::count(all.begin(), all.end(), kStart), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, MaskedUnit, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "UnmaskedByHand" : "Approved"; });
+INSTANTIATE_TEST_SUITE_P(Table, MaskedUnit,
+                         ::testing::Values(MaskRow{"Approved", false, false}, MaskRow{"UnmaskedByHand", false, true},
+                                           MaskRow{"RuntimeMaskApproved", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Refused access shows the approval banner; the user's click on it runs
 // the activation again, which now succeeds.

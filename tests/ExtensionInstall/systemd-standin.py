@@ -2,7 +2,8 @@
 """A stand-in for the user's systemd (org.freedesktop.systemd1) on a test bus.
 
 It keeps unit-file state the way systemd does, on disk: a unit is masked
-while $XDG_CONFIG_HOME/systemd/user/<unit> links to /dev/null, enabled while
+while $XDG_CONFIG_HOME/systemd/user/<unit> links to /dev/null (masked at run
+time while $XDG_RUNTIME_DIR/systemd/user/<unit> does), enabled while
 default.target.wants/<unit> links to it, and its file lies under
 $XDG_DATA_HOME/systemd/user/. Every method call is appended as one line to
 the call log. Options inject delays, errors and malformed replies.
@@ -33,6 +34,8 @@ failures = dict(item.split("=", 1) for item in args.fail)
 config_dir = os.path.join(os.environ["XDG_CONFIG_HOME"], "systemd", "user")
 data_dir = os.path.join(os.environ["XDG_DATA_HOME"], "systemd", "user")
 wants_dir = os.path.join(config_dir, "default.target.wants")
+# Masks made with --runtime live here and are removed only by a runtime unmask.
+runtime_dir = os.path.join(os.environ.get("XDG_RUNTIME_DIR", "/nonexistent"), "systemd", "user")
 active = set(args.active)
 failed_calls = {}
 
@@ -42,14 +45,20 @@ def log(line):
         f.write(line + "\n")
 
 
-def is_masked(name):
-    link = os.path.join(config_dir, name)
+def mask_in(folder, name):
+    link = os.path.join(folder, name)
     return os.path.islink(link) and os.readlink(link) == "/dev/null"
 
 
+def is_masked(name):
+    return mask_in(config_dir, name) or mask_in(runtime_dir, name)
+
+
 def unit_file_state(name):
-    if is_masked(name):
+    if mask_in(config_dir, name):
         return "masked"
+    if mask_in(runtime_dir, name):
+        return "masked-runtime"
     if not os.path.exists(os.path.join(data_dir, name)):
         return None
     return "enabled" if os.path.lexists(os.path.join(wants_dir, name)) else "disabled"
@@ -130,7 +139,7 @@ class Manager(dbus.service.Object):
             rows = []
             for name in names:
                 state = unit_file_state(name)
-                load = "masked" if state == "masked" else ("loaded" if state else "not-found")
+                load = "masked" if state and state.startswith("masked") else ("loaded" if state else "not-found")
                 running = name in active
                 rows.append((name, "", load, "active" if running else "inactive", "running" if running else "dead",
                              "", dbus.ObjectPath(PATH + "/unit/camera"), dbus.UInt32(0), "", dbus.ObjectPath("/")))
@@ -164,10 +173,11 @@ class Manager(dbus.service.Object):
 
         def work():
             changes = []
+            folder = runtime_dir if runtime else config_dir
             for name in names:
-                if is_masked(name):
-                    os.unlink(os.path.join(config_dir, name))
-                    changes.append(("unlink", os.path.join(config_dir, name), ""))
+                if mask_in(folder, name):
+                    os.unlink(os.path.join(folder, name))
+                    changes.append(("unlink", os.path.join(folder, name), ""))
             self.UnitFilesChanged()
             return dbus.Array(changes, signature="(sss)")
 
