@@ -7,6 +7,15 @@
 
 namespace veltrano {
 
+namespace {
+// The context this thread is tearing down. Dropping its last reference makes
+// GLib destroy the work still queued on it, and destroying an awaitable's
+// handler queues more work (its frame's clean-up) on the same thread, inside
+// that call: such work is destroyed at once instead of being attached to a
+// context that is being freed, where it would never run nor be freed.
+thread_local const MainContext* closingOnThisThread = nullptr;
+}  // namespace
+
 MainContext::MainContext(GMainContext* context)
     : context_(g_main_context_ref(context ? context : g_main_context_default())) {}
 
@@ -15,7 +24,9 @@ MainContext::~MainContext() {
   // context they were posted through goes away.
   shutdown();
   destroy();
+  closingOnThisThread = this;
   g_main_context_unref(context_);
+  closingOnThisThread = nullptr;
 }
 
 MainContext& MainContext::shared() {
@@ -28,6 +39,7 @@ bool MainContext::isCurrentThread() const {
 }
 
 void MainExecutor::post(std::unique_ptr<Work> work) const {
+  if (closingOnThisThread == context_) return;  // destroys the work unrun
   work->published.store(true, std::memory_order_release);
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);

@@ -10,6 +10,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -138,4 +139,38 @@ TEST_F(MainActorTest, ATimerAwaitedOnTheMainActorResumesOnTheMainThread) {
   Task task = Task::spawn(main_.get_executor(), sleepOnMain(&worker.context(), &main_, &resumedOnMain));
   iterateMainUntil([&] { return task.isFinished(); });
   EXPECT_TRUE(resumedOnMain);
+}
+
+namespace {
+
+// Queues `then` on its executor when destroyed without having been moved
+// from, as an awaitable's handler queues the destruction of its frame.
+struct QueuesOnDestruction {
+  QueuesOnDestruction(MainExecutor executor, std::shared_ptr<int> then) : executor(executor), then(std::move(then)) {}
+  QueuesOnDestruction(QueuesOnDestruction&& other) noexcept : executor(other.executor), then(std::move(other.then)) {}
+  QueuesOnDestruction& operator=(QueuesOnDestruction&&) = delete;
+  ~QueuesOnDestruction() {
+    if (then) executor.execute([then = std::move(then)] {});
+  }
+  MainExecutor executor;
+  std::shared_ptr<int> then;
+};
+
+}  // namespace
+
+// Work still queued when its context goes is destroyed without running, and
+// so is the work its destruction queues: nothing is attached to a context
+// that is being freed (a test's main thread ending mid-coroutine leaked
+// them).
+TEST(MainContextTeardown, QueuedWorkAndWhatItsDestructionQueuesAreDestroyedNotRun) {
+  GMainContext* glib = g_main_context_new();
+  auto main = std::make_unique<MainContext>(glib);
+  g_main_context_unref(glib);  // the MainContext holds the last reference
+  auto token = std::make_shared<int>(0);
+  bool ran = false;
+  main->get_executor().execute([queues = QueuesOnDestruction(main->get_executor(), token), &ran] { ran = true; });
+  ASSERT_EQ(token.use_count(), 2);
+  main.reset();
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(token.use_count(), 1) << "the work queued while the context closed was leaked";
 }
