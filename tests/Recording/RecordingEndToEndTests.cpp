@@ -97,8 +97,11 @@ TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredB
             json{{"VeltranoAnswerVideoSignedURLRequestURL", service.endpoint()}}.dump());
 
   LogCapture logs;
-  MainThread main;
+  // The worker outlives the main thread: work still queued on the main
+  // context at the end (the camera's linger, resumed from a worker timer)
+  // is destroyed with it, and destroys that timer.
   WorkerThread worker;
+  MainThread main;
   const SleepFunction sleep = makeTimerSleep(worker.context());
   auto store = std::make_shared<PendingUploadsStore>(worker.makeStrand(), data, data / "recordings");
   CurlMultiDriver driver;
