@@ -19,7 +19,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzers: clang with the libFuzzer runtime
   clang libclang-rt-14-dev
-  # page-side script tests
+  # page-side script tests, the web app's build and browser tests
   nodejs
   # the window: GTK 4 and WebKitGTK, tested under Xvfb on a private bus
   libgtk-4-dev libwebkitgtk-6.0-dev xvfb xauth dbus dbus-x11 desktop-file-utils libglib2.0-bin
@@ -40,6 +40,10 @@ for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$package")
 done
+
+# Debian 12 ships npm apart from nodejs; a Node.js from elsewhere (such as
+# NodeSource's) carries its own npm and conflicts with Debian's package.
+command -v npm >/dev/null || missing+=(npm)
 
 if ((${#missing[@]})); then
   echo "install-deps: installing ${missing[*]}"
