@@ -12,6 +12,8 @@ packages=(
   nlohmann-json3-dev
   # upload client and the reference upload service
   libcurl4-openssl-dev libcpp-httplib-dev libssl-dev curl
+  # the upload service's ID token signatures
+  libjwt-dev
   # webcam capture and the MP4 writer
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-pipewire gstreamer1.0-tools
