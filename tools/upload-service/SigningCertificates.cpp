@@ -92,12 +92,17 @@ SigningCertificates::Lookup SigningCertificates::find(const std::string& keyId) 
   std::lock_guard lock(mutex_);
   const auto now = clock_();
   const bool fresh = now < expires_;
-  if (!fresh || !keys_.contains(keyId)) {
+  if (!fresh) {
+    // A failed fetch is not repeated at once for every request.
     const auto sinceLast = lastAttempt_ ? now - *lastAttempt_ : std::chrono::system_clock::duration::max();
-    // A failed fetch is not hammered; a token naming a key id we do not
-    // know (rotation, or a forgery) costs at most one fetch a minute.
-    const auto pause = fresh ? kUnknownKeyRefetch : lastAttemptFailed_ ? kFailedFetchRetry : 0s;
-    if (sinceLast >= pause) refresh(now);
+    if (!lastAttemptFailed_ || sinceLast >= kFailedFetchRetry) refresh(now);
+  } else if (!keys_.contains(keyId)) {
+    // A key id we do not know (a rotation, or a forgery) costs at most one
+    // fetch a minute.
+    if (!lastUnknownKeyFetch_ || now - *lastUnknownKeyFetch_ >= kUnknownKeyRefetch) {
+      lastUnknownKeyFetch_ = now;
+      refresh(now);
+    }
   }
   // Expired keys are not used: a rotated-out key must stop working.
   if (now >= expires_) return {};

@@ -53,6 +53,7 @@ class SigningCertificates {
   std::map<std::string, std::string> keys_;
   std::chrono::system_clock::time_point expires_{};
   std::optional<std::chrono::system_clock::time_point> lastAttempt_;
+  std::optional<std::chrono::system_clock::time_point> lastUnknownKeyFetch_;
   bool lastAttemptFailed_ = false;
   std::size_t fetches_ = 0;
 };

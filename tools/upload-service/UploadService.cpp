@@ -1,5 +1,7 @@
 #include "UploadService.hpp"
 
+#include "BoundedJson.hpp"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -13,7 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <random>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 
@@ -25,6 +29,40 @@ using Json = nlohmann::json;
 
 constexpr std::size_t kMaxRecordedRequests = 1000;
 constexpr const char* kObjectsPrefix = "/objects/";
+constexpr const char* kContentType = "video/mp4";
+constexpr std::chrono::seconds kMaxTtl{604800};  // what SigV4 allows
+
+// What the request log line tells beyond the request and its answer. A
+// connection's requests are handled one after another on one thread.
+struct RequestContext {
+  std::optional<std::chrono::steady_clock::time_point> start;
+  std::string user;
+  std::string reason;
+};
+thread_local RequestContext current;
+
+void touch() {
+  if (!current.start) current.start = std::chrono::steady_clock::now();
+}
+
+// Text from a request made safe for one log line: no control characters
+// or quotes, bounded.
+std::string loggable(std::string_view text, std::size_t limit = 300) {
+  std::string out;
+  for (const char c : text.substr(0, limit)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f || c == '"' || c == '\\') {
+      static constexpr char digits[] = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(digits[u >> 4]);
+      out.push_back(digits[u & 0x0f]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  if (text.size() > limit) out += "...";
+  return out;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -47,6 +85,12 @@ void replyJson(httplib::Response& response, int status, const Json& body) {
 
 void replyError(httplib::Response& response, int status, const std::string& message) {
   replyJson(response, status, Json{{"error", message}});
+}
+
+// A refusal whose reason goes to the log; the caller sees only `message`.
+void refuse(httplib::Response& response, int status, const std::string& message, std::string reason) {
+  current.reason = std::move(reason);
+  replyError(response, status, message);
 }
 
 // Refusing a PUT whose body was not read: the unread bytes must not be
@@ -176,15 +220,24 @@ UploadService::UploadService(UploadServiceOptions options)
     : options_(std::move(options)),
       signer_(options_.secret.empty() ? UrlSigner::randomSecret() : options_.secret),
       server_(std::make_unique<httplib::Server>()) {
-  if (options_.tokens.empty()) throw std::invalid_argument("at least one bearer token is needed");
-  if (options_.storage.empty()) throw std::invalid_argument("a storage folder is needed");
+  if (options_.tokens.empty() && !options_.idTokens)
+    throw std::invalid_argument("a bearer token or ID token verification is needed");
+  if (options_.ttl < std::chrono::seconds(1) || options_.ttl > kMaxTtl)
+    throw std::invalid_argument("the upload URL lifetime is 1 s to 7 days");
+  if (options_.s3) {
+    s3_.emplace(*options_.s3);
+  } else {
+    if (options_.storage.empty()) throw std::invalid_argument("a storage folder is needed");
+    std::filesystem::create_directories(options_.storage);
+    options_.storage = std::filesystem::canonical(options_.storage);
+  }
   // Kept without a trailing slash, so paths append as they are.
   while (!options_.publicBaseURL.empty() && options_.publicBaseURL.back() == '/') options_.publicBaseURL.pop_back();
   if (!options_.publicBaseURL.empty() && options_.publicBaseURL.rfind("http://", 0) != 0 &&
       options_.publicBaseURL.rfind("https://", 0) != 0)
     throw std::invalid_argument("the public base URL must start with http:// or https://");
-  std::filesystem::create_directories(options_.storage);
-  options_.storage = std::filesystem::canonical(options_.storage);
+  if (!options_.log) options_.log = [](const std::string& line) { std::cerr << line + "\n" << std::flush; };
+  if (!options_.clock) options_.clock = [] { return std::chrono::system_clock::now(); };
 
   auto& server = *server_;
   const int receiveBuffer = options_.receiveBufferBytes;
@@ -194,14 +247,64 @@ UploadService::UploadService(UploadServiceOptions options)
     // Accepted connections inherit the listening socket's buffer size.
     if (receiveBuffer > 0) ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   });
-  server.Post("/upload-url", [this](const httplib::Request& request, httplib::Response& response) {
-    handleSignedURL(request, response);
+  // Stopping waits out idle keep-alive connections; short, so SIGTERM is
+  // quick, and still long enough for the client's PUT right after its POST.
+  server.set_keep_alive_timeout(2);
+  server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    touch();
+    return httplib::Server::HandlerResponse::Unhandled;
   });
-  server.Put(R"(/objects/.+)", [this](const httplib::Request& request, httplib::Response& response,
-                                      const httplib::ContentReader& reader) { handlePut(request, response, reader); });
+  // Method, path (never the query, which holds signatures), status, user
+  // and duration; the reason of a refusal. Never a token.
+  server.set_logger([this](const httplib::Request& request, const httplib::Response& response) {
+    const auto elapsed =
+        current.start ? std::chrono::steady_clock::now() - *current.start : std::chrono::steady_clock::duration::zero();
+    std::string line = "veltrano-upload-service: " + loggable(request.method, 16) + " " + loggable(request.path) + " " +
+                       std::to_string(response.status) +
+                       " user=" + (current.user.empty() ? std::string("-") : loggable(current.user, 128)) + " " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) + "ms";
+    if (!current.reason.empty()) line += " reason=\"" + loggable(current.reason) + "\"";
+    current = {};
+    options_.log(line);
+  });
+
+  server.Post(
+      "/upload-url", [this](const httplib::Request& request, httplib::Response& response,
+                            const httplib::ContentReader& reader) { handleSignedURL(request, response, reader); });
+  server.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
+    replyJson(response, 200, Json{{"ok", true}});
+  });
+  server.Get("/v1/sessions", [this](const httplib::Request& request, httplib::Response& response) {
+    if (const auto user = sessionUser(request, response)) replyJson(response, 200, options_.sessions.visibleTo(*user));
+  });
+  server.Get(R"(/v1/sessions/([^/]+)/answers/([^/]+)/clips)",
+             [this](const httplib::Request& request, httplib::Response& response) { handleClips(request, response); });
+  // The page's preflight: its origin may GET with a bearer token.
+  server.Options(R"(/v1/.*)", [this](const httplib::Request& request, httplib::Response& response) {
+    const std::string method = request.get_header_value("Access-Control-Request-Method");
+    std::string headers = request.get_header_value("Access-Control-Request-Headers");
+    std::transform(headers.begin(), headers.end(), headers.begin(), [](unsigned char c) { return std::tolower(c); });
+    headers.erase(std::remove(headers.begin(), headers.end(), ' '), headers.end());
+    if (request.get_header_value("Origin") != options_.allowOrigin || method != "GET" ||
+        !(headers.empty() || headers == "authorization"))
+      return refuse(response, 403, "not allowed", "preflight from another origin, or for another method or header");
+    response.status = 204;
+    response.set_header("Access-Control-Allow-Origin", options_.allowOrigin);
+    response.set_header("Access-Control-Allow-Methods", "GET");
+    response.set_header("Access-Control-Allow-Headers", "Authorization");
+    response.set_header("Access-Control-Max-Age", "600");
+    response.set_header("Vary", "Origin");
+  });
+
+  if (!s3_) {
+    server.Put(
+        R"(/objects/.+)", [this](const httplib::Request& request, httplib::Response& response,
+                                 const httplib::ContentReader& reader) { handlePut(request, response, reader); });
+  }
   // A bad URL is refused before the client sends a single body byte.
   server.set_expect_100_continue_handler([this](const httplib::Request& request, httplib::Response& response) {
-    if (request.method != "PUT") return 100;
+    touch();
+    if (request.method != "PUT" || s3_) return 100;
     if (auto early = takeFault(Fault::Endpoint::put, true)) {
       const std::size_t index = record(request);
       response.status = early->status == 0 ? 200 : early->status;
@@ -217,12 +320,17 @@ UploadService::UploadService(UploadServiceOptions options)
     // The library writes only the status line and headers of this early
     // answer, and would read the unsent body as the next request: an empty
     // answer that closes the connection.
+    current.reason = "signature mismatch, expired URL or bad object path";
     response.status = status;
     response.set_header("Content-Length", "0");
     response.set_header("Connection", "close");
     return status;
   });
+  if (options_.testControls) registerControls();
+}
 
+void UploadService::registerControls() {
+  auto& server = *server_;
   auto loopbackOnly = [](const httplib::Request& request, httplib::Response& response) {
     if (isLoopback(request.remote_addr)) return true;
     replyError(response, 403, "the control endpoint answers loopback clients only");
@@ -378,9 +486,105 @@ void UploadService::finish(std::size_t index, int status, std::uint64_t bodyByte
   recorded.finished = true;
 }
 
-void UploadService::handleSignedURL(const httplib::Request& request, httplib::Response& response) {
+UploadService::Caller UploadService::authenticate(const httplib::Request& request) const {
+  using Result = Caller::Result;
+  const std::string authorization = request.get_header_value("Authorization");
+  constexpr std::string_view scheme = "Bearer ";
+  if (authorization.rfind(scheme, 0) != 0) return {Result::refused, {}, "no bearer token"};
+  bool shared = false;
+  for (const auto& token : options_.tokens) {
+    const std::string expected = std::string(scheme) + token;
+    // Every token is compared in full, so timing tells nothing about any.
+    if (authorization.size() == expected.size() &&
+        CRYPTO_memcmp(authorization.data(), expected.data(), expected.size()) == 0)
+      shared = true;
+  }
+  if (shared) return {Result::accepted, {}, {}};
+  if (!options_.idTokens) return {Result::refused, {}, "unknown bearer token"};
+  auto verdict = options_.idTokens->verify(std::string_view(authorization).substr(scheme.size()));
+  switch (verdict.result) {
+    case TokenVerdict::Result::accepted: return {Result::accepted, std::move(verdict.identity), {}};
+    case TokenVerdict::Result::unavailable: return {Result::unavailable, {}, std::move(verdict.reason)};
+    case TokenVerdict::Result::refused: break;
+  }
+  return {Result::refused, {}, std::move(verdict.reason)};
+}
+
+bool UploadService::allowOrigin(const httplib::Request& request, httplib::Response& response) const {
+  if (!request.has_header("Origin")) return true;  // not a page: the native client, tools
+  const std::string origin = request.get_header_value("Origin");
+  if (origin == options_.allowOrigin) {
+    response.set_header("Access-Control-Allow-Origin", options_.allowOrigin);
+    response.set_header("Vary", "Origin");
+    return true;
+  }
+  refuse(response, 403, "origin not allowed", "a page of origin " + origin);
+  return false;
+}
+
+std::optional<Identity> UploadService::sessionUser(const httplib::Request& request, httplib::Response& response) const {
+  if (!allowOrigin(request, response)) return std::nullopt;
+  auto caller = authenticate(request);
+  if (caller.result == Caller::Result::unavailable) {
+    refuse(response, 503, "cannot check tokens now", caller.reason);
+    return std::nullopt;
+  }
+  if (caller.result == Caller::Result::refused) {
+    refuse(response, 401, "missing or refused bearer token", caller.reason);
+    return std::nullopt;
+  }
+  if (caller.identity.userId.empty()) {
+    refuse(response, 401, "an ID token is needed", "a shared token names no user");
+    return std::nullopt;
+  }
+  current.user = caller.identity.userId;
+  return std::move(caller.identity);
+}
+
+void UploadService::handleClips(const httplib::Request& request, httplib::Response& response) {
+  const auto user = sessionUser(request, response);
+  if (!user) return;
+  const std::string sessionId = request.matches[1];
+  const std::string answerId = request.matches[2];
+  // The user's own prefix only; what could not be stored is not listed.
+  if (!isSafeId(user->userId) || !isSafeId(sessionId) || !isSafeId(answerId))
+    return refuse(response, 403, "not an answer of yours", "an id that is not a safe path segment");
+  const std::string prefix = user->userId + "/" + sessionId + "/" + answerId + "/";
+  try {
+    replyJson(response, 200,
+              clipsJson(s3_ ? s3_->listClips(prefix, options_.clock()) : listStoredFiles(options_.storage, prefix)));
+  } catch (const std::exception& e) {
+    refuse(response, 502, "cannot list the stored clips", e.what());
+  }
+}
+
+void UploadService::handleSignedURL(const httplib::Request& request, httplib::Response& response,
+                                    const httplib::ContentReader& reader) {
   const std::size_t index = record(request);
-  auto done = [&] { finish(index, response.status, request.body.size(), request.body); };
+  std::string body;
+  auto done = [&] { finish(index, response.status, body.size(), body); };
+
+  // The body is bounded before it is read. Too large is refused with 403
+  // like every other refusal of what a request asks for: the native client
+  // would delete a clip refused with 413.
+  bool tooLarge = false;
+  if (request.has_header("Content-Length")) {
+    const std::string length = request.get_header_value("Content-Length");
+    tooLarge = length.size() > 9 || std::stoull("0" + length) > options_.maxBodyBytes;
+  }
+  if (!tooLarge) {
+    reader([&](const char* data, std::size_t size) {
+      if (body.size() + size > options_.maxBodyBytes) return !(tooLarge = true);
+      body.append(data, size);
+      return true;
+    });
+  }
+  if (tooLarge) {
+    refuse(response, 403, "the request body is too large",
+           "body over " + std::to_string(options_.maxBodyBytes) + " bytes");
+    response.set_header("Connection", "close");  // the rest of it is unread
+    return done();
+  }
 
   if (auto fault = takeFault(Fault::Endpoint::signedURL)) {
     if (fault->stall.count() > 0 && !sleepFor(fault->stall)) {
@@ -400,43 +604,44 @@ void UploadService::handleSignedURL(const httplib::Request& request, httplib::Re
     }
   }
 
-  const std::string authorization = request.get_header_value("Authorization");
-  bool authorised = false;
-  for (const auto& token : options_.tokens) {
-    const std::string expected = "Bearer " + token;
-    // Every token is compared in full, so timing tells nothing about any.
-    if (authorization.size() == expected.size() &&
-        CRYPTO_memcmp(authorization.data(), expected.data(), expected.size()) == 0)
-      authorised = true;
+  if (!allowOrigin(request, response)) return done();
+  const Caller caller = authenticate(request);
+  if (caller.result == Caller::Result::unavailable) {
+    // 5xx: the client keeps the clip and asks again later.
+    refuse(response, 503, "cannot check tokens now", caller.reason);
+    return done();
   }
-  if (!authorised) {
-    replyError(response, 401, "missing or unknown bearer token");
+  if (caller.result == Caller::Result::refused) {
+    refuse(response, 401, "missing or refused bearer token", caller.reason);
+    return done();
+  }
+  current.user = caller.identity.userId;
+
+  const auto json = parseBoundedJson(body, 4);
+  const auto asked = json ? SignedURLRequest::fromJson(*json) : std::nullopt;
+  if (!asked) {
+    refuse(response, 400, "the body is not a JSON object of four strings",
+           "body without userId, sessionId, answerId and objectPath strings");
+    return done();
+  }
+  if (current.user.empty()) current.user = "shared-token:" + asked->userId;
+  const std::string* tokenUser = caller.identity.userId.empty() ? nullptr : &caller.identity.userId;
+  if (auto refusal = confinementRefusal(*asked, tokenUser, options_.maxObjectPathLength)) {
+    refuse(response, 403, "not an object path of yours", std::move(*refusal));
     return done();
   }
 
-  Json body;
-  try {
-    body = Json::parse(request.body);
-  } catch (const Json::exception&) {
-    replyError(response, 400, "the body is not JSON");
-    return done();
+  const auto now = options_.clock();
+  std::string url;
+  if (s3_) {
+    url = s3_->presignPut(asked->objectPath, {{"Content-Type", kContentType}}, options_.ttl, now);
+  } else {
+    const std::int64_t expiry =
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count() + options_.ttl.count();
+    url = uploadURL(asked->objectPath, expiry, kContentType);
   }
-  for (const char* member : {"userId", "sessionId", "answerId", "objectPath"}) {
-    if (!body.is_object() || !body.contains(member) || !body[member].is_string()) {
-      replyError(response, 400, std::string("missing string member ") + member);
-      return done();
-    }
-  }
-  const auto objectPath = body["objectPath"].get<std::string>();
-  if (!isValidObjectPath(objectPath, options_.maxObjectPathLength)) {
-    replyError(response, 400, "objectPath is not a valid object path");
-    return done();
-  }
-
-  const std::int64_t expiry = unixNow() + options_.ttl.count();
-  const std::string url = baseURL() + kObjectsPrefix + encodePath(objectPath) + "?exp=" + std::to_string(expiry) +
-                          "&sig=" + signer_.sign("PUT", objectPath, expiry, "video/mp4");
-  replyJson(response, 200, Json{{"uploadUrl", url}, {"uploadHeaders", {{"Content-Type", "video/mp4"}}}});
+  // Exactly the headers that were signed, so the client's PUT matches.
+  replyJson(response, 200, Json{{"uploadUrl", url}, {"uploadHeaders", {{"Content-Type", kContentType}}}});
   done();
 }
 
@@ -478,9 +683,11 @@ void UploadService::handlePut(const httplib::Request& request, httplib::Response
   // Signature and expiry before a single body byte is read.
   std::string objectPath;
   if (const int refused = checkSignature(request, objectPath); refused != 0) {
-    refuseUnread(response, refused, refused == 403 ? "signature mismatch or expired URL" : "bad object path");
+    current.reason = refused == 403 ? "signature mismatch or expired URL" : "bad object path";
+    refuseUnread(response, refused, current.reason);
     return done();
   }
+  current.user = objectPath.substr(0, objectPath.find('/'));  // whose path the signature is for
   if (!request.has_header("Content-Length")) {
     refuseUnread(response, 411, "Content-Length is required");
     return done();

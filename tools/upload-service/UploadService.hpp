@@ -1,5 +1,16 @@
 #pragma once
 
+// The reference signed-URL endpoint: checks who is asking, confines each
+// user to their own object paths, hands out upload URLs for its embedded
+// store or for S3-compatible storage, and serves the web app its sessions
+// and the clips that have arrived. A peer over HTTP that nothing of the app
+// links.
+
+#include "Confinement.hpp"
+#include "IdTokenVerifier.hpp"
+#include "Identity.hpp"
+#include "S3Storage.hpp"
+#include "Sessions.hpp"
 #include "UrlSigner.hpp"
 
 #include <nlohmann/json_fwd.hpp>
@@ -9,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,14 +45,28 @@ struct UploadServiceOptions {
   // "https://uploads.example.org" behind a proxy; empty: the address it
   // listens on. Never taken from a request, whose Host the client chose.
   std::string publicBaseURL{};
-  std::filesystem::path storage{};
-  std::vector<std::string> tokens{};  // accepted bearer tokens; at least one
-  std::string secret{};               // signing secret; empty: a random one
-  std::chrono::seconds ttl{900};      // lifetime of an upload URL
-  std::size_t maxObjectPathLength = 1024;
+  std::filesystem::path storage{};    // the embedded store; unused with `s3`
+  std::vector<std::string> tokens{};  // shared static bearer tokens, naming no user
+  std::string secret{};               // the embedded store's signing secret; empty: a random one
+  std::chrono::seconds ttl{900};      // lifetime of an upload URL, 1 s to 7 days
+  std::size_t maxObjectPathLength = kMaxObjectKeyBytes;
   // SO_RCVBUF of accepted connections; 0 keeps the kernel's autotuning.
   // Small buffers make a throttled reader felt by the client at once.
   int receiveBufferBytes = 0;
+  // ID tokens (production or emulator); null: the static tokens only. At
+  // least one of the two is needed.
+  std::shared_ptr<const IdTokenVerifier> idTokens{};
+  std::optional<S3Options> s3{};  // clips go to S3-compatible storage instead of `storage`
+  SessionCatalog sessions = SessionCatalog::sample();
+  // The one origin whose pages may call the sessions API: what a fetch from
+  // the app's app://local/index.html carries under WebKitGTK.
+  std::string allowOrigin = "app://local";
+  bool testControls = false;  // serve /control/* (loopback clients only)
+  std::size_t maxBodyBytes = 16 * 1024;
+  // One line per request; empty: stderr.
+  std::function<void(const std::string&)> log{};
+  // When upload URLs are signed (tests sign in the past for expired ones).
+  std::function<std::chrono::system_clock::time_point()> clock{};
 };
 
 // A misbehaviour injected for the next `count` requests of an endpoint.
@@ -81,11 +107,13 @@ struct RecordedRequest {
   std::optional<std::string> header(const std::string& name) const;
 };
 
-// The reference signed-URL endpoint and object store:
+// Served:
 //   POST /upload-url          bearer token + {"userId","sessionId","answerId","objectPath"}
 //                             -> {"uploadUrl": ..., "uploadHeaders": {"Content-Type": "video/mp4"}}
-//   PUT  /objects/<path>?exp=&sig=   the object, committed only when complete
-//   POST|DELETE /control/faults, GET|DELETE /control/requests   (loopback only)
+//   PUT  /objects/<path>?exp=&sig=   the embedded store's object, committed only when complete
+//   GET  /v1/sessions, GET /v1/sessions/{sessionId}/answers/{answerId}/clips   (ID token; CORS)
+//   GET  /healthz
+//   POST|DELETE /control/faults, GET|DELETE /control/requests   (test controls, loopback only)
 class UploadService {
  public:
   explicit UploadService(UploadServiceOptions options);
@@ -114,7 +142,20 @@ class UploadService {
   void clearRequests();
 
  private:
-  void handleSignedURL(const httplib::Request& request, httplib::Response& response);
+  struct Caller {
+    enum class Result { accepted, refused, unavailable } result = Result::refused;
+    Identity identity;
+    std::string reason;
+  };
+  Caller authenticate(const httplib::Request& request) const;
+  // Refuses (and returns false) a request from a page of another origin.
+  bool allowOrigin(const httplib::Request& request, httplib::Response& response) const;
+  // The signed-in user of a sessions API request, or nothing once refused.
+  std::optional<Identity> sessionUser(const httplib::Request& request, httplib::Response& response) const;
+  void handleSignedURL(const httplib::Request& request, httplib::Response& response,
+                       const httplib::ContentReader& reader);
+  void handleClips(const httplib::Request& request, httplib::Response& response);
+  void registerControls();
   void handlePut(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
   int checkSignature(const httplib::Request& request, std::string& objectPath) const;
   std::optional<Fault> takeFault(Fault::Endpoint endpoint, bool onlyAnswerBeforeBody = false);
@@ -126,6 +167,7 @@ class UploadService {
 
   UploadServiceOptions options_;
   UrlSigner signer_;
+  std::optional<S3Storage> s3_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   int port_ = 0;
