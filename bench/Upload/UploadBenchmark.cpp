@@ -187,12 +187,12 @@ int main(int argc, char** argv) {
       long clientRss = 0, curlRss = 0;
       for (int run = 0; run < options.runs; ++run) {
         makeSparseFile(file, bytes);
-        const auto viaCurl = runCurl(signedURL(service.endpoint, "bench/curl.mp4"), file);
+        const auto viaCurl = runCurl(signedURL(service.endpoint, "bench/bench/bench/2026-01-01T00-00-00Z.mp4"), file);
         curlSeconds.push_back(viaCurl.seconds);
         curlRss = std::max(curlRss, viaCurl.peakRssKiB);
 
         makeSparseFile(file, bytes);
-        const auto viaClient = runClient(client, main, glib, file, "bench/client.mp4");
+        const auto viaClient = runClient(client, main, glib, file, "bench/bench/bench/2026-01-01T00-00-01Z.mp4");
         clientSeconds.push_back(viaClient.seconds);
         clientRss = std::max(clientRss, viaClient.peakRssKiB);
         std::printf("run %d: client %.3f s, curl %.3f s\n", run + 1, viaClient.seconds, viaCurl.seconds);

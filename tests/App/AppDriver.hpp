@@ -210,7 +210,7 @@ class UploadServiceProcess : public ChildProcess {
  private:
   static std::vector<std::string> arguments(const std::string& program, const std::filesystem::path& storage,
                                             const std::vector<std::string>& tokens) {
-    std::vector<std::string> args{program, "--listen", "127.0.0.1:0", "--storage", storage.string()};
+    std::vector<std::string> args{program, "--listen", "127.0.0.1:0", "--storage", storage.string(), "--test-controls"};
     for (const auto& token : tokens) args.insert(args.end(), {"--token", token});
     return args;
   }

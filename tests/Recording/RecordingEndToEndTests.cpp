@@ -44,7 +44,7 @@ class UploadServiceProgram {
     if (pid_ == 0) {
       ::dup2(out[1], STDOUT_FILENO);
       ::execl(VELTRANO_UPLOAD_SERVICE_PROGRAM, VELTRANO_UPLOAD_SERVICE_PROGRAM, "--listen", "127.0.0.1:0", "--storage",
-              storage.c_str(), "--token", "tok", static_cast<char*>(nullptr));
+              storage.c_str(), "--token", "tok", "--test-controls", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(out[1]);
