@@ -50,7 +50,9 @@ std::shared_ptr<Request> request(const std::string& url) {
 
 class CurlMultiDriverTest : public ::testing::Test {
  protected:
-  CurlMultiDriverTest() : service_({.storage = dir_ / "store", .tokens = {"t"}, .testControls = true}) { service_.start(); }
+  CurlMultiDriverTest() : service_({.storage = dir_ / "store", .tokens = {"t"}, .testControls = true}) {
+    service_.start();
+  }
 
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(service_.port()) + path;
