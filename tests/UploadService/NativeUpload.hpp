@@ -53,13 +53,15 @@ class NativeUploader {
                          .dump());
     const auto clip = dir_ / "recordings" / ("clip-" + std::to_string(++clips_) + ".mp4");
     writeFile(clip, content);
-    logs_->clear();
+    // Captured per upload: the sink is process-wide, so an uploader that
+    // held it for its lifetime would lose it to the next one created.
+    LogCapture logs;
     const AnswerVideoUploadClient client(info_, driver_);
     NativeUploadResult result;
     const auto error = main_.run(client.upload(clip, ids.userId, ids.sessionId, ids.answerId, ids.objectPath, token));
     result.outcome = describe(error);
     result.clipKept = std::filesystem::exists(clip);
-    result.errors = logs_->messages("AnswerVideoUpload", LogLevel::error);
+    result.errors = logs->messages("AnswerVideoUpload", LogLevel::error);
     return result;
   }
 
@@ -76,7 +78,6 @@ class NativeUploader {
   std::filesystem::path dir_;
   std::filesystem::path info_ = dir_ / "share/VeltranoMac/Info.json";
   int clips_ = 0;
-  LogCapture logs_;
   MainThread main_;
   CurlMultiDriver driver_;
 };

@@ -79,7 +79,9 @@ inline std::int64_t unixSeconds(std::chrono::seconds offset = {}) {
       .count();
 }
 
-// The claims of a good token for `project` and `user`, issued just now.
+// The claims of a good token for `project` and `user`, issued just now,
+// nested as the identity service nests them (its "firebase" claim holds
+// arrays inside objects).
 inline nlohmann::json goodClaims(const std::string& project, const std::string& user) {
   const auto now = unixSeconds();
   return {{"iss", "https://securetoken.google.com/" + project},
@@ -88,7 +90,8 @@ inline nlohmann::json goodClaims(const std::string& project, const std::string& 
           {"user_id", user},
           {"iat", now},
           {"auth_time", now - 10},
-          {"exp", now + 3600}};
+          {"exp", now + 3600},
+          {"firebase", {{"identities", {{"email", {user + "@example.org"}}}}, {"sign_in_provider", "password"}}}};
 }
 
 // A token signed by libjwt with `alg` and `key` (a PEM private key for
