@@ -15,7 +15,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,11 +68,6 @@ class ChildProcess {
       : stopSignal_(stopSignal) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -81,11 +76,23 @@ class ChildProcess {
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    const int err = ::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // fork rather than posix_spawn for PR_SET_PDEATHSIG: a test program that
+    // crashes or is killed on a timeout takes its servers with it.
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(err, STDERR_FILENO);
+      if (::chdir(cwd.c_str()) == 0) ::execvpe(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
     ::close(out[1]);
+    ::close(err);
     stdout_ = out[0];
-    if (failed != 0) throw std::runtime_error("cannot start " + args[0]);
+    if (pid_ < 0) throw std::runtime_error("cannot start " + args[0]);
   }
   ~ChildProcess() {
     ::kill(pid_, stopSignal_);
