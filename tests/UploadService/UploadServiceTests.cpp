@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -240,6 +242,40 @@ TEST_F(UploadServiceTest, ControlFaultsHitTheNextRequestsOfTheirEndpointOnly) {
   EXPECT_EQ(requests[0]["method"], "PUT");
   EXPECT_EQ(requests[0]["bodyBytes"], 12);
   EXPECT_EQ(requests[3]["status"], 200);
+}
+
+// The fault endpoints exist only with the flag, and then answer loopback
+// clients only: asked through this machine's own non-loopback address they
+// refuse, and nothing is injected.
+TEST(UploadServiceControls, OnlyWithTheFlagAndOnlyForLoopbackClients) {
+  std::string external;
+  ifaddrs* addresses = nullptr;
+  ASSERT_EQ(::getifaddrs(&addresses), 0);
+  for (const ifaddrs* a = addresses; a && external.empty(); a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK)) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
+    external = text;
+  }
+  ::freeifaddrs(addresses);
+  if (external.empty()) GTEST_SKIP() << "no non-loopback IPv4 address to ask from";
+
+  TempDir dir;
+  const std::string fault = R"({"endpoint": "signedUrl", "status": 503})";
+  for (const bool controls : {true, false}) {
+    SCOPED_TRACE(controls ? "with --test-controls" : "without");
+    UploadService service({.host = "0.0.0.0", .storage = dir / "store", .tokens = {"t"}, .testControls = controls});
+    service.start();
+    httplib::Client fromOutside(external, service.port());
+    httplib::Client fromLoopback("127.0.0.1", service.port());
+    EXPECT_EQ(fromOutside.Post("/control/faults", fault, "application/json")->status, controls ? 403 : 404);
+    EXPECT_EQ(fromOutside.Get("/control/requests")->status, controls ? 403 : 404);
+    EXPECT_EQ(fromLoopback.Get("/control/requests")->status, controls ? 200 : 404);
+    EXPECT_EQ(fromLoopback
+                  .Post("/upload-url", {{"Authorization", "Bearer t"}}, requestBody(kPath).dump(), "application/json")
+                  ->status,
+              200);
+  }
 }
 
 TEST(UploadServiceProgram, PrintsItsEndpointFirstServesItAndStopsOnSigterm) {
