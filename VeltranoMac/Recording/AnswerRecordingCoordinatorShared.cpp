@@ -42,9 +42,9 @@ std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::shared()
     };
     parts.uploadRecordedVideo = [client, store, main, paths, now](std::filesystem::path fileURL, std::string userId,
                                                                   std::string sessionId, std::string answerId,
-                                                                  std::string idToken) {
+                                                                  std::string idToken, RecordStored stored) {
       return writeAheadUpload(client, store, main, paths, now, std::move(fileURL), std::move(userId),
-                              std::move(sessionId), std::move(answerId), std::move(idToken));
+                              std::move(sessionId), std::move(answerId), std::move(idToken), std::move(stored));
     };
     parts.chunkRotationDelay = rotationDelayOf(sleep);
     parts.makeTempRecordingURL = [] { return makeClipFileURL(recordingsDirectoryURL()); };

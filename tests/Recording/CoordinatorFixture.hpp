@@ -149,6 +149,13 @@ struct Pending {
   bool done = false;
   T value{};
   std::exception_ptr error;
+  // Runs the moment the operation returns, before anything else queued
+  // meanwhile: what the caller would see next.
+  std::function<void()> atReturn;
+  void finish() {
+    done = true;
+    if (atReturn) atReturn();
+  }
 };
 
 class CoordinatorTest : public ::testing::Test {
@@ -187,10 +194,10 @@ class CoordinatorTest : public ::testing::Test {
     auto client = std::shared_ptr<const AnswerVideoUploadClientProtocol>(&uploads, [](auto*) {});
     auto storePointer = std::shared_ptr<PendingUploadsStoreProtocol>(&store, [](auto*) {});
     auto wallClock = [this] { return wallTime; };
-    p.uploadRecordedVideo = [client, storePointer, this, wallClock](
-                                fs::path file, std::string u, std::string s, std::string a, std::string t) {
+    p.uploadRecordedVideo = [client, storePointer, this, wallClock](fs::path file, std::string u, std::string s,
+                                                                    std::string a, std::string t, RecordStored stored) {
       return writeAheadUpload(client, storePointer, main, paths, wallClock, std::move(file), std::move(u), std::move(s),
-                              std::move(a), std::move(t));
+                              std::move(a), std::move(t), std::move(stored));
     };
     p.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(clock.sleepFunction(), 60s);
     p.makeTempRecordingURL = [this] { return makeClipFileURL(recordings()); };
@@ -212,7 +219,7 @@ class CoordinatorTest : public ::testing::Test {
     } catch (...) {
       out->error = std::current_exception();
     }
-    out->done = true;
+    out->finish();
   }
 
   static Awaitable<void> callVoid(std::shared_ptr<AnswerRecordingCoordinator> c, bool finalize, std::string token,
@@ -221,7 +228,7 @@ class CoordinatorTest : public ::testing::Test {
       co_await c->finalizeForTermination(true);
     else
       co_await c->retryPendingUploads(token);
-    out->done = true;
+    out->finish();
   }
 
   // Starts an enter (a leave without an answer id) and runs what is ready.
@@ -238,8 +245,9 @@ class CoordinatorTest : public ::testing::Test {
   }
   std::shared_ptr<Pending<nlohmann::json>> leave(std::string token = "token-1") { return enter(std::nullopt, token); }
 
-  std::shared_ptr<Pending<bool>> finalize() {
+  std::shared_ptr<Pending<bool>> finalize(std::function<void()> atReturn = {}) {
     auto out = std::make_shared<Pending<bool>>();
+    out->atReturn = std::move(atReturn);
     Task::spawn(ex.makeStrand(), callVoid(coordinatorPointer(), true, "", out));
     ex.runUntilIdle();
     return out;
