@@ -20,6 +20,7 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <system_error>
 
 namespace veltrano::testing {
 
@@ -107,6 +108,10 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
   // nullptr succeeds; called when the upload's time is up.
   std::function<std::exception_ptr(const Call&)> outcome;
   Duration duration = 1s;
+  // How long each upload waits for its signed URL before it opens the clip
+  // as the real client does (a missing clip then fails with ENOENT), one
+  // entry per upload in call order; none left: no wait and no open.
+  mutable std::deque<Duration> signedURLWaits;
   mutable std::vector<Call> calls;
   mutable int inFlight = 0;
   mutable int peakInFlight = 0;
@@ -114,6 +119,12 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
   Awaitable<void> upload(fs::path fileURL, std::string, std::string, std::string answerId, std::string objectPath,
                          std::string idToken) const override {
     EXPECT_TRUE(main_.running_in_this_thread()) << "the upload client runs on the main actor";
+    if (!signedURLWaits.empty()) {
+      const Duration wait = signedURLWaits.front();
+      signedURLWaits.pop_front();
+      co_await sleep_(wait);
+      if (!fs::exists(fileURL)) throw std::system_error(ENOENT, std::generic_category(), "open " + fileURL.string());
+    }
     Call call{fileURL, answerId, objectPath, idToken, storedTokenFor(objectPath), readText(fileURL)};
     calls.push_back(call);
     trace_->push_back("upload " + fileURL.filename().string() + " " + idToken);
