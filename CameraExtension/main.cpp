@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <exception>
 #include <string>
@@ -31,6 +32,9 @@ int main() {
     PipeWireBackend backend(logger);
     {
       CameraProviderSource providerSource(backend, cameras, captureQueue, logger);
+      // The service counts as started only once the camera is published
+      // (Type=notify): a program that cannot reach PipeWire never says so.
+      backend.whenFirstPublished([] { sd_notify(0, "READY=1"); });
       backend.start();
       int signal = 0;
       sigwait(&stopSignals, &signal);

@@ -2,7 +2,7 @@
 
 #include "App/ContentView.hpp"
 #include "App/VeltranoApp.hpp"
-#include "ExtensionInstall/CameraNodeUsage.hpp"
+#include "ExtensionInstall/PipeWireCameraNodeUsage.hpp"
 #include "ExtensionInstall/SystemExtensionFailureBanner.hpp"
 #include "ExtensionInstall/SystemExtensionRequestManager.hpp"
 #include "ExtensionInstall/SystemdUserUnitActivator.hpp"
