@@ -144,8 +144,7 @@ class RegistryLook {
 
   static void onTimeout(void* data, std::uint64_t) {
     auto* self = static_cast<RegistryLook*>(data);
-    self->end(CameraNodeState::unknown,
-              "no answer within " + std::to_string(self->timeout_.count()) + " ms");
+    self->end(CameraNodeState::unknown, "no answer within " + std::to_string(self->timeout_.count()) + " ms");
   }
 
   std::chrono::milliseconds timeout_;
