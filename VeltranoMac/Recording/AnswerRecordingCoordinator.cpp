@@ -4,6 +4,7 @@
 #include "Recording/RecordingError.hpp"
 #include "Runtime/BoundedGroup.hpp"
 #include "Runtime/Cancellation.hpp"
+#include "Runtime/InstalledInstance.hpp"
 #include "Upload/UploadError.hpp"
 
 #include <boost/system/system_error.hpp>
@@ -203,6 +204,14 @@ AnswerRecordingCoordinator::ChunkRotationDelay AnswerRecordingCoordinator::rotat
 
 AnswerRecordingCoordinator::NanosecondSleep AnswerRecordingCoordinator::nanosecondSleepOf(SleepFunction sleep) {
   return [sleep = std::move(sleep)](std::uint64_t nanoseconds) { return sleepNanoseconds(sleep, nanoseconds); };
+}
+
+void AnswerRecordingCoordinator::install(std::shared_ptr<AnswerRecordingCoordinator> coordinator) {
+  InstalledInstance<AnswerRecordingCoordinator>::of("AnswerRecordingCoordinator").install(std::move(coordinator));
+}
+
+std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::shared() {
+  return InstalledInstance<AnswerRecordingCoordinator>::of("AnswerRecordingCoordinator").get();
 }
 
 std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::create(Parts parts) {

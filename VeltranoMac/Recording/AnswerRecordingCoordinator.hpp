@@ -1,3 +1,6 @@
+// The recording coordinator: the actor that records the open answer in
+// clips and sends each clip down the write-ahead upload path, with the
+// free functions of that path.
 #pragma once
 
 #include "Capture/AnswerRecordingVideoRecorder.hpp"
@@ -100,8 +103,8 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   using NanosecondSleep = std::function<Awaitable<void>(std::uint64_t nanoseconds)>;
 
   // Where the coordinator runs and what it calls. The injected functions
-  // are in the order of the coordinator's fields; `shared` fills them with
-  // the shipping parts.
+  // are in the order of the coordinator's fields;
+  // assembleAnswerRecordingCoordinator fills them with the shipping parts.
   struct Parts {
     Parts(Strand strand, asio::any_io_executor main, asio::any_io_executor uploads)
         : strand(std::move(strand)), main(std::move(main)), uploads(std::move(uploads)) {}
@@ -134,10 +137,9 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
 
   static std::shared_ptr<AnswerRecordingCoordinator> create(Parts parts);
 
-  // The process's coordinator: the machine's camera (or the configured
-  // camera sources), the shared upload client and the shared store, on the
-  // shared worker and main context. Created on first use from any thread,
-  // never destroyed.
+  // The process's coordinator, as its program's entry built and installed
+  // it (once, before anything asks); never destroyed. Safe from any thread.
+  static void install(std::shared_ptr<AnswerRecordingCoordinator> coordinator);
   static std::shared_ptr<AnswerRecordingCoordinator> shared();
 
   Awaitable<nlohmann::json> enterAnswer(EnterAnswerPayload payload) override;
@@ -200,7 +202,7 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   // Stops a clip started for a rotation that was overtaken, and uploads it.
   Awaitable<void> finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, ActiveAnswer answer);
 
-  // Fields, in the order of the design.
+  // Fields, in the order of `Parts` above.
   const Logger log{"AnswerRecording"};
   const MakeRecorder makeRecorder;
   const UploadRecordedVideo uploadRecordedVideo;

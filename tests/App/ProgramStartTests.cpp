@@ -1,6 +1,6 @@
 // The shipped program itself, started from a copy of its bundle on a bus and
 // display of its own (tests/support/run-with-display.sh): with no deep link
-// it must load the bundled web app, whose live ping through the bridge must
+// it must clean up the user's data folder and load the bundled web app, whose live ping through the bridge must
 // succeed, its identity set-up must reach the sign-in screen, and SIGTERM
 // must end it cleanly. The copy's web app gets a config.json of the test's
 // own and one more script in its index.html, which reports what the page
@@ -121,10 +121,21 @@ TEST(ProgramStart, ShowsTheBundledWebAppWithALiveBridgeAndQuitsOnSigterm) {
   index.replace(index.find("</head>"), 7, R"(<script type="module" src="reporter.js"></script></head>)");
   writeFile(webApp / "index.html", index);
 
+  // The user's data folder, where the launch clean-up finds a stray clip.
+  const fs::path recordings = dir / "share/com.brackwood.VeltranoMac/recordings";
+  writeFile(recordings / "veltrano-answer-0F2E7C8A-1B3D-4E5F-8A9B-0C1D2E3F4A5B.mp4", "stray clip");
+  writeFile(recordings / "notes.txt", "not a clip");
+  std::vector<std::string> environment{"XDG_DATA_HOME=" + (dir / "share").string()};
+  for (char** e = environ; *e; ++e)
+    if (!std::string_view(*e).starts_with("XDG_DATA_HOME=")) environment.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
   std::string path = (bundle / "bin" / program.filename()).string();
   char* argv[] = {path.data(), nullptr};
   pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ), 0);
+  ASSERT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, envp.data()), 0);
   const auto report = listener.wait(std::chrono::seconds(60));
   ::kill(pid, SIGTERM);
   const auto status = waitForExit(pid, std::chrono::seconds(30));
@@ -140,4 +151,6 @@ TEST(ProgramStart, ShowsTheBundledWebAppWithALiveBridgeAndQuitsOnSigterm) {
   EXPECT_EQ(param(*report, "screen"), "email");
   ASSERT_TRUE(status) << "still running 30 s after SIGTERM";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
+  EXPECT_FALSE(fs::exists(recordings / "veltrano-answer-0F2E7C8A-1B3D-4E5F-8A9B-0C1D2E3F4A5B.mp4"));
+  EXPECT_TRUE(fs::exists(recordings / "notes.txt"));
 }
