@@ -119,7 +119,7 @@ struct MappedSample {
   }
 };
 
-class GStreamerSession final : public CaptureSession {
+class GStreamerSession final : public PhysicalCameraSession {
  public:
   struct State {
     State(CaptureQueue& queue, CaptureCallbacks callbacks) : queue(queue), callbacks(std::move(callbacks)) {}
@@ -407,9 +407,10 @@ std::optional<CameraInfo> GStreamerCameraSystem::defaultCamera() {
   return info;
 }
 
-std::unique_ptr<CaptureSession> GStreamerCameraSystem::makeSession(const CameraInfo& camera,
-                                                                   const VideoFormatDescription& format,
-                                                                   CaptureQueue& queue, CaptureCallbacks callbacks) {
+std::unique_ptr<PhysicalCameraSession> GStreamerCameraSystem::makeSession(const CameraInfo& camera,
+                                                                          const VideoFormatDescription& format,
+                                                                          CaptureQueue& queue,
+                                                                          CaptureCallbacks callbacks) {
   return std::make_unique<GStreamerSession>(camera, format, queue, std::move(callbacks));
 }
 

@@ -50,8 +50,8 @@ class GStreamerCameraSystem final : public CameraSystem {
   // Nothing to ask outside a sandbox: answers at once with the probe's result.
   void requestAccess(std::function<void(bool)> answer) override;
   std::optional<CameraInfo> defaultCamera() override;
-  std::unique_ptr<CaptureSession> makeSession(const CameraInfo& camera, const VideoFormatDescription& format,
-                                              CaptureQueue& queue, CaptureCallbacks callbacks) override;
+  std::unique_ptr<PhysicalCameraSession> makeSession(const CameraInfo& camera, const VideoFormatDescription& format,
+                                                     CaptureQueue& queue, CaptureCallbacks callbacks) override;
 
  private:
   std::filesystem::path deviceDirectory_;
