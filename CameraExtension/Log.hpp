@@ -11,12 +11,4 @@ class Logger {
   virtual void error(const std::string& message) = 0;
 };
 
-// Writes to the journal (SYSLOG_IDENTIFIER=com_brackwood_VeltranoMac_Camera,
-// PRIORITY=3) and, unless stderr is itself connected to the journal (as under
-// the user unit), to stderr as "error <message>".
-class JournalLogger final : public Logger {
- public:
-  void error(const std::string& message) override;
-};
-
 }  // namespace veltranocam

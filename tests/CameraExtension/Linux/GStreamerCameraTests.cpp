@@ -1,4 +1,4 @@
-#include "GStreamerCamera.hpp"
+#include "Linux/GStreamerCamera.hpp"
 
 #include <gtest/gtest.h>
 

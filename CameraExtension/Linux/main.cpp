@@ -3,10 +3,10 @@
 // SIGTERM or SIGINT.
 #include "CameraProviderSource.hpp"
 #include "CameraWorkQueue.hpp"
-#include "GStreamerCamera.hpp"
 #include "Identity.hpp"
-#include "Log.hpp"
-#include "PipeWireBackend.hpp"
+#include "Linux/GStreamerCamera.hpp"
+#include "Linux/JournalLogger.hpp"
+#include "Linux/PipeWireBackend.hpp"
 
 #include <pthread.h>
 #include <signal.h>
