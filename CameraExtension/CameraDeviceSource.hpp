@@ -1,3 +1,5 @@
+// The virtual camera's device source: counts running streams and starts and
+// stops the physical camera with them, passing its frames to the stream.
 #pragma once
 
 #include "CameraDevice.hpp"

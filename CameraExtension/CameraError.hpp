@@ -1,3 +1,4 @@
+// The camera program's error type.
 #pragma once
 
 #include <exception>

@@ -1,3 +1,5 @@
+// The camera program's serial work queue, on a named thread of its own; the
+// capture queue is one.
 #pragma once
 
 #include "PhysicalCamera.hpp"

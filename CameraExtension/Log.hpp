@@ -1,3 +1,5 @@
+// The camera program's logging interface; Linux/JournalLogger.hpp implements
+// it on the systemd journal.
 #pragma once
 
 #include <string>

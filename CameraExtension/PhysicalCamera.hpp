@@ -1,3 +1,6 @@
+// The interfaces the core drives the machine's physical cameras through:
+// camera system, session and capture queue (Linux/GStreamerCamera.hpp
+// implements the first two, CameraWorkQueue.hpp the queue).
 #pragma once
 
 #include "Publishing.hpp"

@@ -1,3 +1,5 @@
+// The physical cameras through GStreamer: camera choice, mode from caps,
+// access probe, and capture sessions into an appsink.
 #pragma once
 
 #include "PhysicalCamera.hpp"

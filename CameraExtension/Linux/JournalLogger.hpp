@@ -1,3 +1,4 @@
+// The camera program's logger on the systemd journal.
 #pragma once
 
 #include "Log.hpp"

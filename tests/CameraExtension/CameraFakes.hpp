@@ -1,3 +1,5 @@
+// Fakes of what the camera program's core talks to (logger, capture queue,
+// publishing backend, camera system), for the core tests.
 #pragma once
 
 #include "CameraDevice.hpp"
