@@ -1,3 +1,5 @@
+// The publishing backend on PipeWire: the virtual camera as a Video/Source
+// node.
 #pragma once
 
 #include "Log.hpp"

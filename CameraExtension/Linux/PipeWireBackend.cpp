@@ -1,4 +1,4 @@
-#include "PipeWireBackend.hpp"
+#include "Linux/PipeWireBackend.hpp"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>

@@ -2,11 +2,11 @@
 // PipeWire node and passes the default physical camera through, until
 // SIGTERM or SIGINT.
 #include "CameraProviderSource.hpp"
-#include "GStreamerCamera.hpp"
+#include "CameraWorkQueue.hpp"
 #include "Identity.hpp"
-#include "Log.hpp"
-#include "PipeWireBackend.hpp"
-#include "SerialQueue.hpp"
+#include "Linux/GStreamerCamera.hpp"
+#include "Linux/JournalLogger.hpp"
+#include "Linux/PipeWireBackend.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -27,7 +27,7 @@ int main() {
 
   JournalLogger logger;
   try {
-    SerialQueue captureQueue(kCaptureQueueLabel);
+    CameraWorkQueue captureQueue(kCaptureQueueLabel);
     GStreamerCameraSystem cameras;
     PipeWireBackend backend(logger);
     {
