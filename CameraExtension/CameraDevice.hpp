@@ -1,3 +1,5 @@
+// The published virtual camera device and the interface of the object it was
+// created from.
 #pragma once
 
 #include "Publishing.hpp"

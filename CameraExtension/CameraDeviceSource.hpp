@@ -1,3 +1,5 @@
+// The virtual camera's device source: counts running streams and starts and
+// stops the physical camera with them, passing its frames to the stream.
 #pragma once
 
 #include "CameraDevice.hpp"
@@ -71,7 +73,7 @@ class CameraDeviceSource final : public ExtensionDeviceSource, public std::enabl
   MediaTime _nativeFrameDuration = MediaTime::make(1, 30);
   CaptureQueue& _captureQueue;
   // Touched on the capture queue only.
-  std::unique_ptr<CaptureSession> _captureSession;
+  std::unique_ptr<PhysicalCameraSession> _captureSession;
   std::optional<CameraInfo> _captureDevice;
   bool sizeMismatchLogged_ = false;
   std::uint64_t sessionGeneration_ = 0;

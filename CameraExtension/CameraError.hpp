@@ -1,3 +1,4 @@
+// The camera program's error type.
 #pragma once
 
 #include <exception>
@@ -19,7 +20,7 @@ class CameraError : public std::runtime_error {
     return CameraError(Case::unexpectedDeviceSourceType, "Device source is not a CameraDeviceSource");
   }
 
-  Case errorCase() const { return case_; }
+  Case kind() const noexcept { return case_; }
 
  private:
   CameraError(Case c, const std::string& message) : std::runtime_error(message), case_(c) {}

@@ -1,3 +1,5 @@
+// The camera provider: builds the one virtual camera device and answers
+// provider properties.
 #pragma once
 
 #include "CameraDeviceSource.hpp"

@@ -1,3 +1,5 @@
+// The virtual camera's single output stream: its format, its properties, and
+// client start and stop forwarded to the device source.
 #pragma once
 
 #include "CameraDevice.hpp"

@@ -1,3 +1,4 @@
+// The fixed names, identifiers and codes of the published virtual camera.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The camera program's logging interface; Linux/JournalLogger.hpp implements
+// it on the systemd journal.
 #pragma once
 
 #include <string>
@@ -9,14 +11,6 @@ class Logger {
  public:
   virtual ~Logger() = default;
   virtual void error(const std::string& message) = 0;
-};
-
-// Writes to the journal (SYSLOG_IDENTIFIER=com_brackwood_VeltranoMac_Camera,
-// PRIORITY=3) and, unless stderr is itself connected to the journal (as under
-// the user unit), to stderr as "error <message>".
-class JournalLogger final : public Logger {
- public:
-  void error(const std::string& message) override;
 };
 
 }  // namespace veltranocam

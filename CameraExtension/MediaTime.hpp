@@ -1,3 +1,4 @@
+// Rational media time and its conversion to host-time nanoseconds.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// The interfaces the core drives the machine's physical cameras through:
+// camera system, session and capture queue (Linux/GStreamerCamera.hpp
+// implements the first two, CameraWorkQueue.hpp the queue).
 #pragma once
 
 #include "Publishing.hpp"
@@ -22,7 +25,7 @@ class CaptureQueue {
 // "Camera access not authorized (status N)" shows.
 enum class CameraAuthorizationStatus : int { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
 
-// Why a capture session could not be built.
+// Why a physical camera session could not be built.
 class CaptureSetupError : public std::runtime_error {
  public:
   enum class Stage { createInput, addInput, addOutput };
@@ -34,9 +37,9 @@ class CaptureSetupError : public std::runtime_error {
 };
 
 // A built capture pipeline from one camera to frames.
-class CaptureSession {
+class PhysicalCameraSession {
  public:
-  virtual ~CaptureSession() = default;
+  virtual ~PhysicalCameraSession() = default;
   virtual bool isRunning() const = 0;
   virtual void startRunning() = 0;
   virtual void stopRunning() = 0;
@@ -59,8 +62,9 @@ class CameraSystem {
   virtual std::optional<CameraInfo> defaultCamera() = 0;
   // A session that captures `camera` as BGRA frames of `format`'s size and
   // delivers them on `queue`; throws CaptureSetupError.
-  virtual std::unique_ptr<CaptureSession> makeSession(const CameraInfo& camera, const VideoFormatDescription& format,
-                                                      CaptureQueue& queue, CaptureCallbacks callbacks) = 0;
+  virtual std::unique_ptr<PhysicalCameraSession> makeSession(const CameraInfo& camera,
+                                                             const VideoFormatDescription& format, CaptureQueue& queue,
+                                                             CaptureCallbacks callbacks) = 0;
 };
 
 }  // namespace veltranocam

@@ -1,3 +1,4 @@
+// The provider, device and stream properties the virtual camera answers.
 #pragma once
 
 #include "MediaTime.hpp"

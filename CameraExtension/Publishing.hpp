@@ -1,3 +1,5 @@
+// The interfaces to the publishing side (backend, published stream, stream
+// events) and the frame that travels through them.
 #pragma once
 
 #include "MediaTime.hpp"

@@ -1,3 +1,5 @@
+// Video formats: frame descriptions, the stream's offered format, the
+// physical camera's mode, and the rule choosing the advertised format.
 #pragma once
 
 #include "MediaTime.hpp"

@@ -21,8 +21,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzers: clang with the libFuzzer runtime
   clang libclang-rt-14-dev
-  # page-side script tests, the web app's build and browser tests
-  nodejs
+  # page-side script tests, the web app's build, its browser tests (Debian's Chromium)
+  nodejs chromium
   # the window: GTK 4 and WebKitGTK, tested under Xvfb on a private bus
   libgtk-4-dev libwebkitgtk-6.0-dev xvfb xauth dbus dbus-x11 desktop-file-utils libglib2.0-bin
   # tools the tests call: locale sources (file URLs under single-byte

@@ -6,7 +6,7 @@ The key is a SHA-256 over everything that decides clang-tidy's verdict on the
 source: the source's text, the text of every header of this checkout it
 includes (from ninja's dependency log, so the build must have run), its
 compile commands with the checkout's own path taken out, .clang-tidy, and
-clang-tidy's version. scripts/lint.sh records the keys of a clean run in
+clang-tidy's version number. scripts/lint.sh records the keys of a clean run in
 .ci/lint-clean; a source whose key is not there has changed since.
 
     scripts/lint-keys.py BUILD_DIR FILE_REGEX
@@ -45,7 +45,12 @@ def main():
         elif line.strip() and current:
             deps[current].append(os.path.realpath(os.path.join(build, line.strip())))
 
-    version = subprocess.run(["clang-tidy", "--version"], check=True, capture_output=True, text=True).stdout
+    # Only the version number decides the verdict: the rest of the banner
+    # names the host's processor, which would make every key differ on
+    # another machine.
+    banner = subprocess.run(["clang-tidy", "--version"], check=True, capture_output=True, text=True).stdout
+    match = re.search(r"version\s+(\d+(?:\.\d+)*)", banner)
+    version = match.group(1) if match else banner
     with open(os.path.join(root, ".clang-tidy"), "rb") as f:
         config = f.read()
 

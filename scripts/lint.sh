@@ -8,8 +8,11 @@
 #                                  commit that file with the change.
 #   scripts/lint.sh --changed      only the sources that changed since that
 #                                  record; the test command runs this, so a
-#                                  finding in changed code fails CI. Clean,
-#                                  it updates the record too.
+#                                  finding in changed code fails CI. It only
+#                                  reads the record: running the tests never
+#                                  changes a tracked file.
+#   scripts/lint.sh --record       the same, and when clean it writes the
+#                                  record (commit it with the change).
 #
 # A source has changed when its text, a header of this checkout it includes,
 # its compile flags, .clang-tidy or clang-tidy's version differ from the
@@ -19,22 +22,26 @@ cd "$(dirname "$0")/.."
 
 all='/(VeltranoMac|CameraExtension|tools|tests|bench)/.*\.cpp$'
 changed_only=0
+write_record=0
 filter=$all
 case "${1:-}" in
   --changed) changed_only=1 ;;
+  --record) changed_only=1 write_record=1 ;;
   "") ;;
   *) filter=$1 ;;
 esac
-record=.ci/lint-clean
+record=${LINT_RECORD:-.ci/lint-clean}
+# The build whose compilation database is linted (scripts/build.sh writes build/).
+build=${BUILD_DIR:-build}
 
 if ((!changed_only)); then
   bash scripts/install-deps.sh
-  bash scripts/build.sh >/dev/null
+  BUILD_DIR=$build bash scripts/build.sh >/dev/null
 fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-python3 scripts/lint-keys.py build "$filter" >"$work/keys"
+python3 scripts/lint-keys.py "$build" "$filter" >"$work/keys"
 
 if ((changed_only)); then
   touch "$record"
@@ -52,7 +59,7 @@ if ((changed_only)); then
   filter="^$PWD/($(sed 's/[][().*+?^$|\\]/\\&/g' "$work/files" | paste -sd '|'))\$"
 fi
 
-run-clang-tidy -p build -j "$(nproc)" -quiet "$filter" >"$work/output" 2>&1 || true
+run-clang-tidy -p "$build" -j "$(nproc)" -quiet "$filter" >"$work/output" 2>&1 || true
 grep -v -E '^[0-9]+ warnings? generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy-[0-9]+ ' \
   "$work/output" || true
 # run-clang-tidy's own exit status is unreliable with -quiet: look for findings.
@@ -61,7 +68,7 @@ if grep -q -E '(warning|error): .*\[[a-z-]+[a-z.,-]*\]' "$work/output"; then
   exit 1
 fi
 # Every source is now either unchanged since the record or clean.
-if ((changed_only)) || [[ $filter == "$all" ]]; then
+if ((write_record)) || { ((!changed_only)) && [[ $filter == "$all" ]]; }; then
   cp "$work/keys" "$record"
   echo "lint: clean; recorded $(wc -l <"$record") sources in $record"
 else

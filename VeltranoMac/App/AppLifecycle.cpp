@@ -1,8 +1,6 @@
 #include "App/AppLifecycle.hpp"
 
-#include "PendingUploads/PendingUploadsStore.hpp"
 #include "Recording/RecordingError.hpp"
-#include "Runtime/WorkerThread.hpp"
 
 #include <boost/asio/experimental/channel.hpp>
 #include <boost/system/error_code.hpp>
@@ -165,13 +163,6 @@ Awaitable<void> AppLifecycle::quitSequence(std::shared_ptr<AppLifecycle> self, s
     self->log_.info("Quit sequence finished (" + reason + "); exiting");
     if (self->seams_.terminate) self->seams_.terminate();
   }
-}
-
-AppLifecycle::Seams makeDefaultLifecycleSeams() {
-  AppLifecycle::Seams seams;
-  seams.removeOrphanedRecordings = [] { return PendingUploadsStore::shared().removeOrphanedRecordings(); };
-  seams.sleep = makeTimerSleep(WorkerThread::shared().context());
-  return seams;
 }
 
 }  // namespace veltrano

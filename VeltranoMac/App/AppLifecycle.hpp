@@ -101,8 +101,4 @@ class AppLifecycle : public std::enable_shared_from_this<AppLifecycle> {
   Task orphanCleanup_;
 };
 
-// The seams that do not depend on the window: the orphan clean-up of
-// PendingUploadsStore::shared() and real-time sleeps on the worker.
-AppLifecycle::Seams makeDefaultLifecycleSeams();
-
 }  // namespace veltrano

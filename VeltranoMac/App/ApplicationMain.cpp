@@ -1,18 +1,26 @@
 #include "App/ApplicationMain.hpp"
 
+#include "App/AppDelegate.hpp"
 #include "App/ContentView.hpp"
 #include "App/VeltranoApp.hpp"
-#include "ExtensionInstall/CameraNodeUsage.hpp"
+#include "ExtensionInstall/PipeWireCameraNodeUsage.hpp"
 #include "ExtensionInstall/SystemExtensionFailureBanner.hpp"
 #include "ExtensionInstall/SystemExtensionRequestManager.hpp"
 #include "ExtensionInstall/SystemdUserUnitActivator.hpp"
-#include "Recording/AnswerRecordingCoordinator.hpp"
+#include "PendingUploads/PendingUploadsStore.hpp"
+#include "PendingUploads/RecordingsDirectory.hpp"
+#include "Recording/CoordinatorAssembly.hpp"
 #include "Runtime/Logger.hpp"
+#include "Runtime/MainExecutor.hpp"
+#include "Runtime/WorkerThread.hpp"
+#include "Upload/AnswerVideoUploadClient.hpp"
+#include "Upload/CurlMultiDriver.hpp"
 #include "Web/WebAppSchemeHandler.hpp"
 #include "Web/WebAppSchemeWebKit.hpp"
 #include "Web/WebHostState.hpp"
 #include "Web/WebViewHost.hpp"
 
+#include <glib.h>
 #include <gtk/gtk.h>
 
 #include <filesystem>
@@ -20,35 +28,97 @@
 #include <optional>
 #include <utility>
 
+namespace veltrano {
+
 namespace {
 
-using namespace veltrano;
 namespace fs = std::filesystem;
 
-// The window and what it shows, for the life of the process.
-struct Shell {
-  explicit Shell(Bundle bundleOfApp) : bundle(std::move(bundleOfApp)) {}
+// The recording side, built in this order. Only the primary instance builds
+// it, when it first needs it (the window, the launch clean-up): a second
+// launch hands its URLs over and exits, and must not touch the data folder
+// the first one is writing.
+struct Recording {
+  Recording(const ApplicationPlaces& places, asio::any_io_executor main)
+      : recordings(recordingsDirectoryURL(places.dataFolder)),
+        uploads(std::make_shared<AnswerVideoUploadClient>(places.bundle.infoJson(), curl)),
+        store(std::make_shared<PendingUploadsStore>(worker.makeStrand(), places.dataFolder, recordings)),
+        coordinator(
+            assembleAnswerRecordingCoordinator({worker, std::move(main), places.cameras, uploads, store, recordings})) {
+    // The instances the rest of the process may name.
+    PendingUploadsStore::install(store);
+    AnswerRecordingCoordinator::install(coordinator);
+  }
 
-  Bundle bundle;
-  std::shared_ptr<SystemExtensionRequestManager> manager = SystemExtensionRequestManager::create(
-      "Starting container app", bundle.systemExtensionsDirectory(),
+  // The thread every actor but the main one runs on, and the thread that
+  // runs every HTTP transfer.
+  WorkerThread worker;
+  CurlMultiDriver curl;
+  // Clips are written here; the store keeps the pending table beside them;
+  // uploads read the bundle's Info.json anew on every call.
+  const fs::path recordings;
+  const std::shared_ptr<AnswerVideoUploadClient> uploads;
+  const std::shared_ptr<PendingUploadsStore> store;
+  // The recording coordinator over the camera, the uploads and the store.
+  const std::shared_ptr<AnswerRecordingCoordinator> coordinator;
+};
+
+// Every part of the app. Kept until the process ends: tasks on the worker
+// and transfers on the curl driver's thread may still hold parts while exit
+// runs, so nothing here is ever destroyed.
+struct App {
+  explicit App(ApplicationPlaces placesOfApp) : places(std::move(placesOfApp)) { WebHostState::install(webHost); }
+
+  const ApplicationPlaces places;
+  const asio::any_io_executor main = MainContext::shared().get_executor();  // the context GTK iterates
+  std::unique_ptr<Recording> recordingParts;
+
+  Recording& recording() {
+    if (!recordingParts) recordingParts = std::make_unique<Recording>(places, main);
+    return *recordingParts;
+  }
+
+  // What the shell asks of the page, and the camera extension's activation.
+  const std::shared_ptr<WebHostState> webHost = std::make_shared<WebHostState>();
+  const std::shared_ptr<SystemExtensionRequestManager> extension = SystemExtensionRequestManager::create(
+      "Starting container app", places.bundle.systemExtensionsDirectory(),
       SystemdUserUnitActivator::create(
           SystemdUserUnitActivator::defaultUnitDirectory(), PipeWireCameraNodeUsage::create()));
+
+  // The window, made on the first activation.
   std::unique_ptr<ContentView> contentView;
 
+  AppDelegate::Seams delegateSeams() {
+    AppDelegate::Seams seams;
+    AppLifecycle::Seams& lifecycle = seams.lifecycle;
+    lifecycle.page.flushAnswerSave = [this] { return webHost->flushAnswerSave(); };
+    lifecycle.page.dispatchFocusEvent = [this](bool focused) { webHost->dispatchFocusEvent(focused); };
+    lifecycle.page.deliverDeepLink = [this](const std::string& url) {
+      if (contentView) contentView->receiveDeepLink(url);
+    };
+    lifecycle.coordinator = [this]() -> AnswerRecordingCoordinatorProtocol& { return *recording().coordinator; };
+    lifecycle.activateExtension = [this] { extension->activateExtension(); };
+    lifecycle.removeOrphanedRecordings = [this] { return recording().store->removeOrphanedRecordings(); };
+    lifecycle.sleep = [this](Duration duration) { return makeTimerSleep(recording().worker.context())(duration); };
+    seams.makeWindow = [this](GtkApplication* application) { return makeWindow(application); };
+    return seams;
+  }
+
   GtkWindow* makeWindow(GtkApplication* application) {
-    const std::optional<fs::path> webAppRoot = webAppRootFolder(bundle.resourceDirectory());
-    auto makeWebView = [](const fs::path& root) {
+    const std::optional<fs::path> webAppRoot = webAppRootFolder(places.bundle.resourceDirectory());
+    auto makeWebView = [this](const fs::path& root) {
       WebViewHost::Configuration configuration;
       auto handler = std::make_shared<const WebAppSchemeHandler>(root);
       configuration.registerAppScheme = [handler](WebKitWebContext* context) {
         registerWebAppScheme(context, handler);
       };
-      configuration.coordinator = AnswerRecordingCoordinator::shared();
+      configuration.coordinator = recording().coordinator;
+      configuration.state = webHost.get();
+      configuration.main = MainContext::shared().get_executor();
       return WebViewHost::create(std::move(configuration));
     };
     contentView = std::make_unique<ContentView>(application, webAppRoot, makeWebView);
-    manager->addObserver(
+    extension->addObserver(
         [this](SystemExtensionRequestManager::Property property, SystemExtensionRequestManager::Phase phase) {
           if (property == SystemExtensionRequestManager::Property::extensionBanner &&
               phase == SystemExtensionRequestManager::Phase::didChange)
@@ -65,12 +135,12 @@ struct Shell {
   // clears the state, and a later state shows it again.
   void showBanner() {
     if (!contentView) return;
-    const auto& state = manager->extensionBanner();
+    const auto& state = extension->extensionBanner();
     if (!state) {
       contentView->setBanner(nullptr);
       return;
     }
-    std::weak_ptr<SystemExtensionRequestManager> weak = manager;
+    std::weak_ptr<SystemExtensionRequestManager> weak = extension;
     contentView->setBanner(SystemExtensionFailureBanner::create(
         *state,
         [weak] {
@@ -82,32 +152,24 @@ struct Shell {
   }
 };
 
+App* theApp = nullptr;  // reachable to the end, see App
+
 }  // namespace
 
-namespace veltrano {
+ApplicationPlaces ApplicationPlaces::ofThisUser() {
+  return {Bundle::ofRunningProgram(), applicationDataFolder(g_get_user_data_dir(), g_get_tmp_dir()),
+          std::make_shared<SystemCameraSourceFactory>()};
+}
 
-int runApplicationMain(int argc, char** argv, const Bundle& bundle) {
-  Shell shell(bundle);
+int runApplicationMain(int argc, char** argv, ApplicationPlaces places) {
+  theApp = new App(std::move(places));
+  App& app = *theApp;
 
-  AppDelegate::Seams seams;
-  seams.lifecycle = makeDefaultLifecycleSeams();
-  seams.lifecycle.page.flushAnswerSave = [] { return WebHostState::shared().flushAnswerSave(); };
-  seams.lifecycle.page.dispatchFocusEvent = [](bool focused) { WebHostState::shared().dispatchFocusEvent(focused); };
-  seams.lifecycle.page.deliverDeepLink = [&shell](const std::string& url) {
-    if (shell.contentView) shell.contentView->receiveDeepLink(url);
-  };
-  seams.lifecycle.coordinator = []() -> AnswerRecordingCoordinatorProtocol& {
-    static const auto coordinator = AnswerRecordingCoordinator::shared();
-    return *coordinator;
-  };
-  seams.lifecycle.activateExtension = [&shell] { shell.manager->activateExtension(); };
-  seams.makeWindow = [&shell](GtkApplication* application) { return shell.makeWindow(application); };
-
-  VeltranoApp app(std::move(seams));
+  VeltranoApp application(app.delegateSeams());
   // From here on a signal quits through the sequence.
-  Logger("App").info("VeltranoMac starting from bundle " + shell.bundle.root.string());
-  const int status = app.run(argc, argv);
-  shell.contentView.reset();
+  Logger("App").info("VeltranoMac starting from bundle " + app.places.bundle.root.string());
+  const int status = application.run(argc, argv);
+  app.contentView.reset();
   return status;
 }
 

@@ -1,19 +1,32 @@
+// The container app's composition root: every part of the app is built in
+// ApplicationMain.cpp, once, and handed down by constructor.
 #pragma once
 
+#include "Capture/CameraSourceFactory.hpp"
 #include "Runtime/Bundle.hpp"
+
+#include <filesystem>
+#include <memory>
 
 namespace veltrano {
 
-// The container app's whole entry: the window with the bundled web app
-// served through the "app" scheme, the process-wide recording coordinator
-// behind the bridge, the camera extension's activation with its banner, and
-// the application delegate's launch and quit sequences. `bundle` is the
-// installed tree whose resources are shown (the running program's own in
-// the shipping app). Returns the exit status.
-//
-// The process-wide parts (store, upload client, coordinator) take their
-// places from configureProcess when the caller set it before, so a test host
-// runs this same code with its own folders and camera.
-int runApplicationMain(int argc, char** argv, const Bundle& bundle);
+// What a program hands the app besides its command line. The shipping app
+// passes ofThisUser(); a test host passes its own folders and camera and so
+// runs the very same app.
+struct ApplicationPlaces {
+  Bundle bundle;                                 // the installed tree: web app, Info.json, camera extension
+  std::filesystem::path dataFolder;              // holds "pending-uploads.json" and "recordings"
+  std::shared_ptr<CameraSourceFactory> cameras;  // what the recorder records
+
+  // The running program's bundle, the user's data folder (the temporary
+  // folder, logged, when there is none) and the machine's camera.
+  static ApplicationPlaces ofThisUser();
+};
+
+// The whole app: the window with the bundled web app served through the
+// "app" scheme, the recording coordinator behind the bridge, the camera
+// extension's activation with its banner, and the application delegate's
+// launch and quit sequences. Once per process. Returns the exit status.
+int runApplicationMain(int argc, char** argv, ApplicationPlaces places);
 
 }  // namespace veltrano

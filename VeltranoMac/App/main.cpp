@@ -1,7 +1,8 @@
-// Entry of the container app: the application in its own installed tree.
+// Entry of the container app: the application in its own installed tree,
+// with the user's data folder and the machine's camera.
 
 #include "App/ApplicationMain.hpp"
 
 int main(int argc, char** argv) {
-  return veltrano::runApplicationMain(argc, argv, veltrano::Bundle::ofRunningProgram());
+  return veltrano::runApplicationMain(argc, argv, veltrano::ApplicationPlaces::ofThisUser());
 }

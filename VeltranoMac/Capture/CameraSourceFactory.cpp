@@ -125,24 +125,17 @@ std::shared_ptr<CameraFeed> CameraSourceFactory::feed() {
   return feed_;
 }
 
-const std::shared_ptr<SystemCameraSourceFactory>& SystemCameraSourceFactory::shared() {
-  // Leaked on purpose: recorders on other threads may still use it while
-  // static destructors run.
-  static const auto* const instance =
-      new std::shared_ptr<SystemCameraSourceFactory>(std::make_shared<SystemCameraSourceFactory>());
-  return *instance;
-}
-
 SystemCameraSourceFactory::SystemCameraSourceFactory(std::filesystem::path deviceDirectory)
-    : deviceDirectory_(std::move(deviceDirectory)) {
-  ensureGStreamer();
-}
+    : deviceDirectory_(std::move(deviceDirectory)) {}
 
 CameraAccess SystemCameraSourceFactory::cameraAccess() {
   return probeCameraAccess(deviceDirectory_);
 }
 
 ElementPtr SystemCameraSourceFactory::makeSource() {
+  // Not at construction: a program builds its factory at start-up, long
+  // before (and often without) recording anything.
+  ensureGStreamer();
   GList* devices = listVideoSources();
   std::vector<GstDevice*> listed;
   std::vector<CameraCandidate> candidates;

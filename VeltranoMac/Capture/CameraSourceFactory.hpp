@@ -72,10 +72,6 @@ ElementPtr convertCameraOutput(ElementPtr camera);
 // converted to NV12 (decoding MJPEG where the camera sends it).
 class SystemCameraSourceFactory final : public CameraSourceFactory {
  public:
-  // The process's one factory for the machine's camera, so that every
-  // recorder made without a factory of its own shares one feed.
-  static const std::shared_ptr<SystemCameraSourceFactory>& shared();
-
   explicit SystemCameraSourceFactory(std::filesystem::path deviceDirectory = "/dev");
   CameraAccess cameraAccess() override;
   ElementPtr makeSource() override;

@@ -1,7 +1,6 @@
 #include "Capture/WebcamRecorder.hpp"
 
 #include "Runtime/Task.hpp"
-#include "Runtime/WorkerThread.hpp"
 
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/prefer.hpp>
@@ -46,10 +45,6 @@ std::optional<Request> takeOnce(std::optional<Request>& field) {
 std::shared_ptr<WebcamRecorder> WebcamRecorder::create(std::shared_ptr<CameraSourceFactory> sources,
                                                        SleepFunction sleep) {
   return std::shared_ptr<WebcamRecorder>(new WebcamRecorder(std::move(sources), std::move(sleep)));
-}
-
-std::shared_ptr<WebcamRecorder> WebcamRecorder::makeDefault() {
-  return create(SystemCameraSourceFactory::shared(), makeTimerSleep(WorkerThread::shared().context()));
 }
 
 WebcamRecorder::WebcamRecorder(std::shared_ptr<CameraSourceFactory> sources, SleepFunction sleep)

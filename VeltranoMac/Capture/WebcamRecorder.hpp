@@ -115,8 +115,6 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
 
   // `sleep` times the first-frame wait.
   static std::shared_ptr<WebcamRecorder> create(std::shared_ptr<CameraSourceFactory> sources, SleepFunction sleep);
-  // The machine's camera, real time.
-  static std::shared_ptr<WebcamRecorder> makeDefault();
 
   ~WebcamRecorder() override;
 

@@ -43,11 +43,13 @@ std::string renderCameraServiceUnit(const std::filesystem::path& program, const 
   text += "Description=VeltranoCam virtual camera\n";
   text += "\n";
   text += "[Service]\n";
+  text += "Type=notify\n";
   text += "ExecStart=" + systemdExecStart(program) + "\n";
   text += "Restart=on-failure\n";
   // A version with a line break would end the line early; keep it on one.
   std::string oneLine;
   for (const char c : version) oneLine += (c == '\n' || c == '\r') ? ' ' : c;
+  text += "Environment=" + quoteSystemdExecPath(std::string(kCameraVersionVariable) + "=" + oneLine) + "\n";
   text += "X-Veltrano-Version=" + oneLine + "\n";
   text += "\n";
   text += "[Install]\n";
@@ -63,6 +65,23 @@ std::optional<std::string> cameraServiceUnitVersion(std::string_view unitText) {
     if (end == std::string_view::npos) end = unitText.size();
     const auto line = unitText.substr(start, end - start);
     if (line.substr(0, key.size()) == key) return std::string(line.substr(key.size()));
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace veltrano
+
+namespace veltrano {
+
+std::optional<std::string> cameraVersionInEnvironment(std::string_view environ) {
+  const std::string prefix = std::string(kCameraVersionVariable) + "=";
+  std::size_t start = 0;
+  while (start < environ.size()) {
+    auto end = environ.find('\0', start);
+    if (end == std::string_view::npos) end = environ.size();
+    const auto entry = environ.substr(start, end - start);
+    if (entry.substr(0, prefix.size()) == prefix) return std::string(entry.substr(prefix.size()));
     start = end + 1;
   }
   return std::nullopt;

@@ -1,5 +1,8 @@
 #pragma once
 
+// The camera program's systemd user unit: its text, and what a unit file or
+// a running service says about the version it runs.
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,8 +14,18 @@ namespace veltrano {
 inline constexpr std::string_view kCameraServiceUnitName = "com.brackwood.VeltranoMac.Camera.service";
 inline constexpr std::string_view kCameraProgramName = "com_brackwood_VeltranoMac_Camera";
 
-// The unit file's full text for `program` at `version`.
+// The environment variable the unit gives the camera program: the version
+// a running service was started as, whatever its unit file says later.
+inline constexpr std::string_view kCameraVersionVariable = "VELTRANO_VERSION";
+
+// The unit file's full text for `program` at `version`. The program tells
+// systemd when it is ready (Type=notify), so a start job ends "done" only
+// once the camera is really published.
 std::string renderCameraServiceUnit(const std::filesystem::path& program, const std::string& version);
+
+// The value of VELTRANO_VERSION in a process environment block as
+// /proc/<pid>/environ holds it (NUL-separated NAME=value entries).
+std::optional<std::string> cameraVersionInEnvironment(std::string_view environ);
 
 // The version recorded in a unit file ("X-Veltrano-Version=" line), or
 // nothing when the text holds no such line.

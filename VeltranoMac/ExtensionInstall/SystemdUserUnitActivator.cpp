@@ -36,6 +36,13 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
   return text;
 }
 
+// The version a running process was started as, from its environment.
+std::optional<std::string> runningVersion(std::uint32_t pid) {
+  if (pid == 0) return std::nullopt;
+  const auto environ = readWholeFile(std::filesystem::path("/proc") / std::to_string(pid) / "environ");
+  return environ ? cameraVersionInEnvironment(*environ) : std::nullopt;
+}
+
 std::string bundleShortVersion(const std::filesystem::path& bundle) {
   const auto text = readWholeFile(bundle / "Info.json");
   if (!text) return {};
@@ -75,6 +82,7 @@ const char* replySignature(const std::string& member) {
   if (member == "EnableUnitFiles") return "ba(sss)";
   if (member == "UnmaskUnitFiles") return "a(sss)";
   if (member == "StartUnit" || member == "RestartUnit") return "o";
+  if (member == "Get") return "v";
   return "";
 }
 
@@ -87,9 +95,10 @@ int appendUnitName(sd_bus_message* message) {
 std::shared_ptr<SystemdUserUnitActivator> SystemdUserUnitActivator::create(std::filesystem::path unitDirectory,
                                                                            std::shared_ptr<CameraNodeUsage> cameraUsage,
                                                                            GMainContext* context,
-                                                                           std::chrono::microseconds callTimeout) {
+                                                                           std::chrono::microseconds callTimeout,
+                                                                           std::chrono::milliseconds startBound) {
   return std::make_shared<SystemdUserUnitActivator>(
-      std::move(unitDirectory), std::move(cameraUsage), context, callTimeout);
+      std::move(unitDirectory), std::move(cameraUsage), context, callTimeout, startBound);
 }
 
 std::filesystem::path SystemdUserUnitActivator::defaultUnitDirectory() {
@@ -98,11 +107,13 @@ std::filesystem::path SystemdUserUnitActivator::defaultUnitDirectory() {
 
 SystemdUserUnitActivator::SystemdUserUnitActivator(std::filesystem::path unitDirectory,
                                                    std::shared_ptr<CameraNodeUsage> cameraUsage, GMainContext* context,
-                                                   std::chrono::microseconds callTimeout)
+                                                   std::chrono::microseconds callTimeout,
+                                                   std::chrono::milliseconds startBound)
     : unitDirectory_(std::move(unitDirectory)),
       cameraUsage_(std::move(cameraUsage)),
       context_(context ? context : g_main_context_default()),
-      callTimeout_(callTimeout) {}
+      callTimeout_(callTimeout),
+      startBound_(startBound) {}
 
 SystemdUserUnitActivator::~SystemdUserUnitActivator() {
   for (auto* source : posted_) {
@@ -136,8 +147,21 @@ void SystemdUserUnitActivator::post(std::function<void()> work) {
   g_source_attach(source, context_);
 }
 
+void SystemdUserUnitActivator::stopStartTimer() {
+  if (!startTimer_) return;
+  g_source_destroy(startTimer_);
+  g_source_unref(startTimer_);
+  startTimer_ = nullptr;
+}
+
 void SystemdUserUnitActivator::resetRequest() {
   ++generation_;
+  stopStartTimer();
+  bundleVersion_.clear();
+  unitObject_.clear();
+  followedJob_.clear();
+  endedJobs_.clear();
+  followingJobs_ = false;
   calls_.clear();
   for (auto* slot : matches_) sd_bus_slot_unref(slot);
   matches_.clear();
@@ -175,6 +199,7 @@ void SystemdUserUnitActivator::start() {
   phase_ = Phase::working;
   const auto& request = *request_;
   const auto version = bundleShortVersion(request.extensionBundle);
+  bundleVersion_ = version;
   const auto program = request.extensionBundle / kCameraProgramName;
   if (!isExecutableFile(program)) {
     logger().error("The camera program is missing or not executable: " + program.string());
@@ -228,8 +253,21 @@ void SystemdUserUnitActivator::start() {
 
 void SystemdUserUnitActivator::call(const char* member, const std::function<int(sd_bus_message*)>& append,
                                     ReplyHandler onReply) {
+  callOn(kManagerPath, kManagerInterface, member, append, std::move(onReply));
+}
+
+void SystemdUserUnitActivator::getUnitProperty(const char* interface, const char* property, ReplyHandler onReply) {
+  const std::string object = unitObject_;
+  callOn(
+      object.c_str(), "org.freedesktop.DBus.Properties", "Get",
+      [interface, property](sd_bus_message* m) { return sd_bus_message_append(m, "ss", interface, property); },
+      std::move(onReply));
+}
+
+void SystemdUserUnitActivator::callOn(const char* path, const char* interface, const char* member,
+                                      const std::function<int(sd_bus_message*)>& append, ReplyHandler onReply) {
   sd_bus_message* message = nullptr;
-  int r = sd_bus_message_new_method_call(bus_, &message, kDestination, kManagerPath, kManagerInterface, member);
+  int r = sd_bus_message_new_method_call(bus_, &message, kDestination, path, interface, member);
   if (r >= 0 && append) r = append(message);
   auto pending = std::make_unique<PendingCall>();
   pending->owner = this;
@@ -379,8 +417,10 @@ void SystemdUserUnitActivator::proceed() {
       uint32_t jobId;
       r = sd_bus_message_read(reply, "(ssssssouso)", &name, &description, &load, &activeState, &sub, &following, &path,
                               &jobId, &jobType, &jobPath);
-      if (r > 0 && kUnitName == name)
+      if (r > 0 && kUnitName == name) {
         active = std::strcmp(activeState, "active") == 0 || std::strcmp(activeState, "reloading") == 0;
+        unitObject_ = path;
+      }
     }
     if (r < 0) return failOnReply("ListUnitsByNames", r);
     enableThenStart(active);
@@ -391,31 +431,125 @@ void SystemdUserUnitActivator::enableThenStart(bool active) {
   call(
       "EnableUnitFiles", [](sd_bus_message* m) { return sd_bus_message_append(m, "asbb", 1, kUnitName.c_str(), 0, 0); },
       [this, active](sd_bus_message*) {
-        auto startWith = [this](const char* member) {
-          call(
-              member, [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kUnitName.c_str(), "replace"); },
-              [this](sd_bus_message*) { finish(kSystemExtensionRequestCompleted); });
-        };
-        if (!active) return startWith("StartUnit");
-        if (!rewritten_) return finish(kSystemExtensionRequestCompleted);
-        if (!cameraUsage_) return startWith("RestartUnit");
-        const auto generation = generation_;
-        std::weak_ptr<SystemdUserUnitActivator> weak = weak_from_this();
-        cameraUsage_->checkInUse([weak, generation, startWith](bool inUse) {
-          auto self = weak.lock();
-          if (!self || generation != self->generation_ || self->phase_ != Phase::working) return;
-          if (!inUse) return startWith("RestartUnit");
-          // A restart would cut off the application reading the camera:
-          // the new unit is in place and takes over at the next start.
-          logger().info("The camera is in use; the new version starts with the next session");
-          self->finish(kSystemExtensionRequestWillCompleteAfterReboot);
-        });
+        if (!active) return startAndFollow("StartUnit");
+        if (rewritten_) return restartWhenIdle();
+        checkRunningVersion();
       });
+}
+
+void SystemdUserUnitActivator::checkRunningVersion() {
+  // The unit file is current, but systemd runs what it started: after an
+  // update that waited for the camera to be free, that is the old program
+  // until the service starts again.
+  getUnitProperty("org.freedesktop.systemd1.Service", "MainPID", [this](sd_bus_message* reply) {
+    std::uint32_t pid = 0;
+    if (const int r = sd_bus_message_read(reply, "v", "u", &pid); r < 0) return failOnReply("Get MainPID", r);
+    const auto running = runningVersion(pid);
+    if (running == bundleVersion_) return finish(kSystemExtensionRequestCompleted);
+    logger().info("The running camera service is version " + running.value_or("unknown") + "; the bundle holds " +
+                  bundleVersion_);
+    restartWhenIdle();
+  });
+}
+
+void SystemdUserUnitActivator::restartWhenIdle() {
+  if (!cameraUsage_) return startAndFollow("RestartUnit");
+  const auto generation = generation_;
+  std::weak_ptr<SystemdUserUnitActivator> weak = weak_from_this();
+  cameraUsage_->checkInUse([weak, generation](CameraNodeState state) {
+    auto self = weak.lock();
+    if (!self || generation != self->generation_ || self->phase_ != Phase::working) return;
+    if (state == CameraNodeState::idle) return self->startAndFollow("RestartUnit");
+    // A restart would cut off the application reading the camera (or might:
+    // a registry that cannot be read is no proof that nobody does). The new
+    // unit is in place and takes over at the next start.
+    logger().info(state == CameraNodeState::inUse
+                      ? "The camera is in use; the new version starts with the next session"
+                      : "Cannot tell whether the camera is in use; the new version starts with the next session");
+    self->finish(kSystemExtensionRequestWillCompleteAfterReboot);
+  });
+}
+
+void SystemdUserUnitActivator::startAndFollow(const char* member) {
+  // systemd announces a job's end (JobRemoved) only to subscribers; the
+  // match is in place before the job exists, so an end that overtakes the
+  // call's reply is kept until the reply names the job.
+  if (!followingJobs_) {
+    followingJobs_ = true;
+    sd_bus_slot* slot = nullptr;
+    if (sd_bus_match_signal_async(
+            bus_, &slot, kDestination, kManagerPath, kManagerInterface, "JobRemoved", onJobRemoved, nullptr, this) >= 0)
+      matches_.push_back(slot);
+  }
+  auto send = [this, member] {
+    call(
+        member, [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kUnitName.c_str(), "replace"); },
+        [this, member](sd_bus_message* reply) {
+          const char* job = nullptr;
+          if (const int r = sd_bus_message_read(reply, "o", &job); r < 0) return failOnReply(member, r);
+          followJob(job);
+        });
+  };
+  stopStartTimer();
+  const auto generation = generation_;
+  startTimer_ = g_timeout_source_new(static_cast<guint>(startBound_.count()));
+  struct Bound {
+    SystemdUserUnitActivator* self;
+    unsigned generation;
+  };
+  g_source_set_callback(
+      startTimer_,
+      [](gpointer data) -> gboolean {
+        const auto* bound = static_cast<Bound*>(data);
+        auto* self = bound->self;
+        if (bound->generation != self->generation_) return G_SOURCE_REMOVE;
+        logger().error(kUnitName + " did not report ready within " + std::to_string(self->startBound_.count()) + " ms");
+        self->fail(static_cast<long>(SystemExtensionErrorCode::unknownError));
+        return G_SOURCE_REMOVE;
+      },
+      new Bound{this, generation}, [](gpointer data) { delete static_cast<Bound*>(data); });
+  g_source_attach(startTimer_, context_);
+  if (subscribed_) return send();
+  subscribed_ = true;
+  call("Subscribe", nullptr, [send](sd_bus_message*) { send(); });
+}
+
+void SystemdUserUnitActivator::followJob(std::string job) {
+  followedJob_ = std::move(job);
+  const auto ended = endedJobs_.find(followedJob_);
+  if (ended != endedJobs_.end()) jobEnded(ended->second);
+}
+
+int SystemdUserUnitActivator::onJobRemoved(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<SystemdUserUnitActivator*>(userdata);
+  const auto keep = self->weak_from_this().lock();
+  std::uint32_t id = 0;
+  const char *job = nullptr, *unit = nullptr, *result = nullptr;
+  if (sd_bus_message_read(message, "uoss", &id, &job, &unit, &result) < 0 || kUnitName != unit) return 0;
+  if (job == self->followedJob_)
+    self->jobEnded(result);
+  else
+    self->endedJobs_[job] = result;
+  return 0;
+}
+
+void SystemdUserUnitActivator::jobEnded(const std::string& result) {
+  if (phase_ != Phase::working) return;
+  if (result == "done") return finish(kSystemExtensionRequestCompleted);
+  logger().error(kUnitName + " start job ended with result \"" + result + "\"");
+  // The service's own result says why (exit-code, signal, timeout, ...).
+  getUnitProperty("org.freedesktop.systemd1.Service", "Result", [this](sd_bus_message* reply) {
+    const char* serviceResult = nullptr;
+    if (sd_bus_message_read(reply, "v", "s", &serviceResult) >= 0)
+      logger().error(kUnitName + " failed with service result \"" + serviceResult + "\"");
+    fail(static_cast<long>(SystemExtensionErrorCode::unknownError));
+  });
 }
 
 void SystemdUserUnitActivator::finish(long result) {
   if (phase_ == Phase::done || !request_) return;
   phase_ = Phase::done;
+  stopStartTimer();
   logger().info(kUnitName + " activation finished with result " + std::to_string(result));
   closeBusLater();
   if (auto delegate = this->delegate()) delegate->requestDidFinishWithResult(*request_, result);
@@ -424,6 +558,7 @@ void SystemdUserUnitActivator::finish(long result) {
 void SystemdUserUnitActivator::fail(long code) {
   if (phase_ == Phase::done || !request_) return;
   phase_ = Phase::done;
+  stopStartTimer();
   lastFailure_ = code;
   closeBusLater();
   if (auto delegate = this->delegate()) delegate->requestDidFailWithError(*request_, code);

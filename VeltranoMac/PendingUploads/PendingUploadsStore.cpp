@@ -3,15 +3,11 @@
 #include "PendingUploads/AtomicFile.hpp"
 #include "PendingUploads/FileURL.hpp"
 #include "PendingUploads/PendingUploadsCodec.hpp"
-#include "PendingUploads/RecordingsDirectory.hpp"
-#include "Runtime/ProcessConfiguration.hpp"
-#include "Runtime/WorkerThread.hpp"
+#include "Runtime/InstalledInstance.hpp"
 #include "Support/PosixFile.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
-
-#include <glib.h>
 
 #include <cerrno>
 #include <ctime>
@@ -62,19 +58,12 @@ PendingUploadsStore::PendingUploadsStore(Strand strand, std::filesystem::path st
   load();
 }
 
+void PendingUploadsStore::install(std::shared_ptr<PendingUploadsStore> store) {
+  InstalledInstance<PendingUploadsStore>::of("PendingUploadsStore").install(std::move(store));
+}
+
 PendingUploadsStore& PendingUploadsStore::shared() {
-  // Leaked on purpose: operations may still be queued on the worker when
-  // static destructors run.
-  static PendingUploadsStore* const instance = [] {
-    if (const auto& folder = processConfiguration().dataFolder)
-      return new PendingUploadsStore(WorkerThread::shared().makeStrand(), *folder, recordingsDirectoryURL());
-    const auto base =
-        applicationSupportBase(g_get_user_data_dir(), g_get_tmp_dir(),
-                               "applicationSupportDirectory unavailable; falling back to temporary directory");
-    return new PendingUploadsStore(
-        WorkerThread::shared().makeStrand(), base / kApplicationDataFolderName, recordingsDirectoryURL());
-  }();
-  return *instance;
+  return *InstalledInstance<PendingUploadsStore>::of("PendingUploadsStore").get();
 }
 
 PendingUploadsStore::Entry::Entry(PendingUploadRecord r)

@@ -4,6 +4,7 @@
 #include "Runtime/Logger.hpp"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,8 +32,9 @@ class PendingUploadsStore final : public PendingUploadsStoreProtocol {
   PendingUploadsStore(const PendingUploadsStore&) = delete;
   PendingUploadsStore& operator=(const PendingUploadsStore&) = delete;
 
-  // The process's store under the user's data folder, created and loaded on
-  // first use (from any thread) and never destroyed.
+  // The process's store, as its program's entry built and installed it
+  // (once, before anything asks); never destroyed. Safe from any thread.
+  static void install(std::shared_ptr<PendingUploadsStore> store);
   static PendingUploadsStore& shared();
 
   Awaitable<void> upsert(PendingUploadRecord record) override;

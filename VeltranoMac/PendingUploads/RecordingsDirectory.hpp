@@ -1,3 +1,5 @@
+// Where the app keeps its data: the data folder that holds
+// "pending-uploads.json" and the "recordings" folder of clip files.
 #pragma once
 
 #include <filesystem>
@@ -15,12 +17,13 @@ inline constexpr std::string_view kApplicationDataFolderName = "com.brackwood.Ve
 std::filesystem::path applicationSupportBase(const char* userDataDirectory, const char* temporaryDirectory,
                                              std::string_view fallbackMessage);
 
-// <base>/com.brackwood.VeltranoMac/recordings, created with its parents if
-// needed; a failure to create it is left for later file operations to meet.
-std::filesystem::path recordingsDirectoryIn(const std::filesystem::path& base);
+// <base>/com.brackwood.VeltranoMac over applicationSupportBase. A fallback
+// is logged twice, once for the store and once for the recordings, as each
+// used to find its own place.
+std::filesystem::path applicationDataFolder(const char* userDataDirectory, const char* temporaryDirectory);
 
-// Where clip files are written: recordingsDirectoryIn the user's data
-// folder (the temporary folder when there is none). Safe from any thread.
-std::filesystem::path recordingsDirectoryURL();
+// <dataFolder>/recordings, created with its parents if needed; a failure to
+// create it is left for later file operations to meet. Safe from any thread.
+std::filesystem::path recordingsDirectoryURL(const std::filesystem::path& dataFolder);
 
 }  // namespace veltrano

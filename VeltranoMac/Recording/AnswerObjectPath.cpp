@@ -32,9 +32,4 @@ std::string AnswerObjectPathIssuer::issue(const std::string& userId, const std::
   return answerObjectPath(userId, sessionId, answerId, stamp);
 }
 
-AnswerObjectPathIssuer& AnswerObjectPathIssuer::shared() {
-  static AnswerObjectPathIssuer* const instance = new AnswerObjectPathIssuer;
-  return *instance;
-}
-
 }  // namespace veltrano

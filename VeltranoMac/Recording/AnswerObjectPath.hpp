@@ -26,8 +26,6 @@ class AnswerObjectPathIssuer {
   std::string issue(const std::string& userId, const std::string& sessionId, const std::string& answerId,
                     std::chrono::system_clock::time_point now);
 
-  static AnswerObjectPathIssuer& shared();
-
  private:
   std::mutex mutex_;
   std::map<std::tuple<std::string, std::string, std::string>, std::chrono::sys_seconds> last_;

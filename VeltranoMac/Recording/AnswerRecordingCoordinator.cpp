@@ -4,6 +4,7 @@
 #include "Recording/RecordingError.hpp"
 #include "Runtime/BoundedGroup.hpp"
 #include "Runtime/Cancellation.hpp"
+#include "Runtime/InstalledInstance.hpp"
 #include "Upload/UploadError.hpp"
 
 #include <boost/system/system_error.hpp>
@@ -35,6 +36,13 @@ std::string describe(const std::exception_ptr& error) {
   } catch (...) {
   }
   return RecordingError::describe(error);
+}
+
+// A RecordStored that releases `ticket` (or, if never called, lets it go
+// when the upload lets go of the function).
+RecordStored releaseOnce(WaitGroup::Ticket ticket) {
+  auto shared = std::make_shared<WaitGroup::Ticket>(std::move(ticket));
+  return [shared] { shared->release(); };
 }
 
 // Clip deletions never report errors.
@@ -149,12 +157,14 @@ bool isPermanentUploadFailure(const std::exception_ptr& error, const fs::path& c
 Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
                                  std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
                                  std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, fs::path fileURL,
-                                 std::string userId, std::string sessionId, std::string answerId, std::string idToken) {
+                                 std::string userId, std::string sessionId, std::string answerId, std::string idToken,
+                                 RecordStored recordStored) {
   const std::string objectPath =
       co_await asio::co_spawn(main, issueObjectPath(paths, now, userId, sessionId, answerId), asio::use_awaitable);
   const PendingUploadRecord record =
       makePendingUploadRecord(fileURL, userId, sessionId, answerId, objectPath, idToken, now());
   co_await store->upsert(record);
+  if (recordStored) recordStored();
   co_await asio::co_spawn(
       main, uploadOnMain(client, fileURL, userId, sessionId, answerId, objectPath, idToken), asio::use_awaitable);
   co_await store->remove(record.id);
@@ -169,7 +179,8 @@ Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtoc
 }
 
 Awaitable<void> uploadChunk(std::optional<std::string> idToken, fs::path fileURL, UploadRecordedVideo upload,
-                            std::string userId, std::string sessionId, std::string answerId) {
+                            std::string userId, std::string sessionId, std::string answerId, WaitGroup::Ticket kept,
+                            WaitGroup::Ticket inFlight) {
   const Logger& log = recordingLog();
   if (!idToken || idToken->empty()) {
     log.error("No Firebase id token for chunk upload; removing temp file.");
@@ -178,11 +189,12 @@ Awaitable<void> uploadChunk(std::optional<std::string> idToken, fs::path fileURL
   }
   std::exception_ptr failure;
   try {
-    co_await upload(fileURL, userId, sessionId, answerId, *idToken);
+    co_await upload(fileURL, userId, sessionId, answerId, *idToken, releaseOnce(std::move(kept)));
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure) log.error("Chunk upload failed: " + describe(failure));
+  inFlight.release();
 }
 
 AnswerRecordingCoordinator::ChunkRotationDelay AnswerRecordingCoordinator::rotationDelayOf(SleepFunction sleep,
@@ -192,6 +204,14 @@ AnswerRecordingCoordinator::ChunkRotationDelay AnswerRecordingCoordinator::rotat
 
 AnswerRecordingCoordinator::NanosecondSleep AnswerRecordingCoordinator::nanosecondSleepOf(SleepFunction sleep) {
   return [sleep = std::move(sleep)](std::uint64_t nanoseconds) { return sleepNanoseconds(sleep, nanoseconds); };
+}
+
+void AnswerRecordingCoordinator::install(std::shared_ptr<AnswerRecordingCoordinator> coordinator) {
+  InstalledInstance<AnswerRecordingCoordinator>::of("AnswerRecordingCoordinator").install(std::move(coordinator));
+}
+
+std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::shared() {
+  return InstalledInstance<AnswerRecordingCoordinator>::of("AnswerRecordingCoordinator").get();
 }
 
 std::shared_ptr<AnswerRecordingCoordinator> AnswerRecordingCoordinator::create(Parts parts) {
@@ -275,11 +295,14 @@ Awaitable<void> AnswerRecordingCoordinator::storeLastClip(fs::path clip, ActiveA
   co_await store->upsert(record);
 }
 
-void AnswerRecordingCoordinator::spawnChunkUpload(fs::path clip, ActiveAnswer answer) {
+void AnswerRecordingCoordinator::spawnChunkUpload(fs::path clip, ActiveAnswer answer, WaitGroup::Ticket kept) {
   // Its own task, off the coordinator's strand, that nobody awaits or
-  // cancels; it carries the token of this moment.
-  auto work = uploadChunk(lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(answer.userId),
-                          std::move(answer.sessionId), std::move(answer.answerId));
+  // cancels; it carries the token of this moment. It counts as in flight
+  // from here, before its record exists, so no drain can pick that up.
+  WaitGroup::Ticket inFlight = uploadsInFlight_.begin(clip);
+  auto work =
+      uploadChunk(lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(answer.userId),
+                  std::move(answer.sessionId), std::move(answer.answerId), std::move(kept), std::move(inFlight));
   asio::co_spawn(asio::make_strand(uploads_), std::move(work), asio::detached);
 }
 
@@ -343,6 +366,10 @@ Awaitable<void> AnswerRecordingCoordinator::finalizeForTerminationHere(bool defe
     failure = std::current_exception();
   }
   if (failure) log.error("Termination finalize failed: " + describe(failure));
+  // A leave, a switch or a cut that began stopping a clip before this call
+  // may still be at it: the process must not end before that clip is
+  // finished and recorded (its upload, though, is free to outlive us).
+  co_await clipsBeingKept_.wait();
 }
 
 Awaitable<void> AnswerRecordingCoordinator::cancelChunkRotation() {
@@ -368,7 +395,8 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
     co_return;
   }
   // From here on a new enter may start another recording while this one is
-  // being finished.
+  // being finished, and a finalize waits for this clip to be kept.
+  WaitGroup::Ticket kept = clipsBeingKept_.add();
   std::shared_ptr<AnswerRecordingVideoRecorder> recorder = std::move(recorder_);
   recorder_.reset();
   const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
@@ -402,11 +430,14 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
   }
 
   std::exception_ptr uploadFailure;
+  WaitGroup::Ticket inFlight = uploadsInFlight_.begin(clip);
   try {
-    co_await uploadRecordedVideo(clip, answer->userId, answer->sessionId, answer->answerId, *token);
+    co_await uploadRecordedVideo(
+        clip, answer->userId, answer->sessionId, answer->answerId, *token, releaseOnce(std::move(kept)));
   } catch (...) {
     uploadFailure = std::current_exception();
   }
+  inFlight.release();
   if (!uploadFailure) {
     if (!active_) lastIdToken_.reset();
     co_return;
@@ -454,6 +485,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotationTask(std::shared_ptr<AnswerR
 Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation) {
   if (rotationGeneration_ != generation || !recorder_ || !active_) co_return;
   const ActiveAnswer answer = *active_;
+  WaitGroup::Ticket kept = clipsBeingKept_.add();
   const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
   recordingFileURL_.reset();
   std::shared_ptr<AnswerRecordingVideoRecorder> recorder = std::move(recorder_);
@@ -470,9 +502,10 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
   // must not keep this cut from finishing its clean-up.
   takeCancellation(co_await asio::this_coro::cancellation_state);
   if (!stopFailure) {
-    spawnChunkUpload(clip, answer);
+    spawnChunkUpload(clip, answer, std::move(kept));
   } else {
     if (fileURL) deleteClip(*fileURL);
+    kept.release();
     log.error("Chunk rotation stop failed: " + describe(stopFailure));
   }
 
@@ -491,6 +524,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
 
 Awaitable<void> AnswerRecordingCoordinator::finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
                                                                 ActiveAnswer answer) {
+  WaitGroup::Ticket kept = clipsBeingKept_.add();
   fs::path partial;
   std::exception_ptr partialFailure;
   try {
@@ -500,7 +534,7 @@ Awaitable<void> AnswerRecordingCoordinator::finishOvertakenClip(std::shared_ptr<
   }
   takeCancellation(co_await asio::this_coro::cancellation_state);
   if (!partialFailure)
-    spawnChunkUpload(partial, answer);
+    spawnChunkUpload(partial, answer, std::move(kept));
   else
     log.error("Chunk rotation: failed to stop partial clip after invalidate: " + describe(partialFailure));
 }
@@ -570,6 +604,13 @@ Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordin
 
 // Retry drain.
 
+Awaitable<bool> AnswerRecordingCoordinator::stillPending(const PendingUploadRecord& record) {
+  std::error_code ignored;
+  if (!fs::exists(record.fileURL, ignored)) co_return false;
+  const std::vector<PendingUploadRecord> records = co_await store->allRecords();
+  co_return std::any_of(records.begin(), records.end(), [&](const auto& r) { return r.id == record.id; });
+}
+
 Awaitable<void> AnswerRecordingCoordinator::retryPendingUploadsHere(std::string idToken) {
   std::vector<PendingUploadRecord> snapshot = co_await store->allRecords();
   if (snapshot.empty()) co_return;
@@ -608,6 +649,10 @@ Awaitable<void> AnswerRecordingCoordinator::drainPendingUploads(std::vector<Pend
 }
 
 Awaitable<void> AnswerRecordingCoordinator::retryPendingUpload(PendingUploadRecord record) {
+  // The clip's first upload (or a cancelled drain's) may still be running:
+  // wait for it, then retry only what it left behind.
+  if (co_await uploadsInFlight_.awaitIdle(record.fileURL) && !co_await stillPending(record)) co_return;
+  const WaitGroup::Ticket inFlight = uploadsInFlight_.begin(record.fileURL);
   for (std::int64_t attempt = 1;; ++attempt) {
     std::exception_ptr failure;
     try {

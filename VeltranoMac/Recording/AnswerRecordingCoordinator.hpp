@@ -1,3 +1,6 @@
+// The recording coordinator: the actor that records the open answer in
+// clips and sends each clip down the write-ahead upload path, with the
+// free functions of that path.
 #pragma once
 
 #include "Capture/AnswerRecordingVideoRecorder.hpp"
@@ -5,10 +8,12 @@
 #include "PendingUploads/PendingUploadsStoreProtocol.hpp"
 #include "Recording/AnswerObjectPath.hpp"
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
+#include "Recording/UploadsInFlight.hpp"
 #include "Runtime/Asio.hpp"
 #include "Runtime/Logger.hpp"
 #include "Runtime/Sleep.hpp"
 #include "Runtime/Task.hpp"
+#include "Runtime/WaitGroup.hpp"
 #include "Upload/AnswerVideoUploadClientProtocol.hpp"
 
 #include <chrono>
@@ -26,15 +31,20 @@ namespace veltrano {
 // Which clock names object paths and stamps pending records.
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
+// Told once a clip's pending record is on disk: from then on the clip
+// survives the process, whatever becomes of its upload. May be empty.
+using RecordStored = std::function<void()>;
+
 // The write-ahead upload of one finished clip: on the main actor, name its
-// object path (time stamp = now); store a pending record for it; upload it
-// on the main actor; remove the record after success. A failure is thrown
-// unchanged and leaves the record and the file for a later retry.
+// object path (time stamp = now); store a pending record for it (then tell
+// `recordStored`); upload it on the main actor; remove the record after
+// success. A failure is thrown unchanged and leaves the record and the file
+// for a later retry.
 Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
                                  std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
                                  std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now,
                                  std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                                 std::string answerId, std::string idToken);
+                                 std::string answerId, std::string idToken, RecordStored recordStored);
 
 // The direct upload of a pending record on the main actor; touches no record.
 Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
@@ -62,15 +72,19 @@ std::uint64_t defaultRetryUploadBackoffNanoseconds(std::int64_t attempt);
 // replies, cancellation) may heal and keeps the clip.
 bool isPermanentUploadFailure(const std::exception_ptr& error, const std::filesystem::path& clip);
 
-// The hand-off of an intermediate clip, in a task of its own: without a
-// token the clip is deleted (logged); otherwise `upload` runs and a failure
-// is only logged. Never fails.
+// Hands one finished clip to the upload path; tells `recordStored` once
+// the clip is safe on disk (the write-ahead record), before its upload.
 using UploadRecordedVideo =
     std::function<Awaitable<void>(std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                                  std::string answerId, std::string idToken)>;
+                                  std::string answerId, std::string idToken, RecordStored recordStored)>;
+
+// The hand-off of an intermediate clip, in a task of its own: without a
+// token the clip is deleted (logged); otherwise `upload` runs and a failure
+// is only logged. Never fails. `kept` is released once the clip is safe
+// (its record stored) or gone, `inFlight` once its upload has ended.
 Awaitable<void> uploadChunk(std::optional<std::string> idToken, std::filesystem::path fileURL,
-                            UploadRecordedVideo upload, std::string userId, std::string sessionId,
-                            std::string answerId);
+                            UploadRecordedVideo upload, std::string userId, std::string sessionId, std::string answerId,
+                            WaitGroup::Ticket kept, WaitGroup::Ticket inFlight);
 
 // Owns the webcam while the page has an answer open: records it in clips
 // cut at a fixed interval, hands every clip to the upload path and drains
@@ -89,8 +103,8 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   using NanosecondSleep = std::function<Awaitable<void>(std::uint64_t nanoseconds)>;
 
   // Where the coordinator runs and what it calls. The injected functions
-  // are in the order of the coordinator's fields; `shared` fills them with
-  // the shipping parts.
+  // are in the order of the coordinator's fields;
+  // assembleAnswerRecordingCoordinator fills them with the shipping parts.
   struct Parts {
     Parts(Strand strand, asio::any_io_executor main, asio::any_io_executor uploads)
         : strand(std::move(strand)), main(std::move(main)), uploads(std::move(uploads)) {}
@@ -123,10 +137,9 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
 
   static std::shared_ptr<AnswerRecordingCoordinator> create(Parts parts);
 
-  // The process's coordinator: the machine's camera (or the configured
-  // camera sources), the shared upload client and the shared store, on the
-  // shared worker and main context. Created on first use from any thread,
-  // never destroyed.
+  // The process's coordinator, as its program's entry built and installed
+  // it (once, before anything asks); never destroyed. Safe from any thread.
+  static void install(std::shared_ptr<AnswerRecordingCoordinator> coordinator);
   static std::shared_ptr<AnswerRecordingCoordinator> shared();
 
   Awaitable<nlohmann::json> enterAnswer(EnterAnswerPayload payload) override;
@@ -174,6 +187,8 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   Awaitable<void> stopCurrentRecording(std::optional<std::string> idToken, bool deferUpload);
   Awaitable<void> drainPendingUploads(std::vector<PendingUploadRecord> records);
   Awaitable<void> retryPendingUpload(PendingUploadRecord record);
+  // Whether the record and its clip are both still there.
+  Awaitable<bool> stillPending(const PendingUploadRecord& record);
 
   static Awaitable<void> rotationTask(std::shared_ptr<AnswerRecordingCoordinator> self, std::uint64_t generation);
   static Awaitable<void> drainTask(std::shared_ptr<AnswerRecordingCoordinator> self,
@@ -183,11 +198,11 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   Awaitable<std::filesystem::path> stopOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder);
   Awaitable<std::string> objectPathOnMain(ActiveAnswer answer);
   Awaitable<void> storeLastClip(std::filesystem::path clip, ActiveAnswer answer, std::string idToken);
-  void spawnChunkUpload(std::filesystem::path clip, ActiveAnswer answer);
+  void spawnChunkUpload(std::filesystem::path clip, ActiveAnswer answer, WaitGroup::Ticket kept);
   // Stops a clip started for a rotation that was overtaken, and uploads it.
   Awaitable<void> finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, ActiveAnswer answer);
 
-  // Fields, in the order of the design.
+  // Fields, in the order of `Parts` above.
   const Logger log{"AnswerRecording"};
   const MakeRecorder makeRecorder;
   const UploadRecordedVideo uploadRecordedVideo;
@@ -210,6 +225,10 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   std::uint64_t enterGeneration_ = 0;
   Task chunkRotationSleepTask_;
   Task pendingRetryDrainTask_;
+  // One ticket for every clip whose stop has begun, until it is on disk
+  // with its record (or deleted): what a finalize must not leave behind.
+  WaitGroup clipsBeingKept_;
+  UploadsInFlight uploadsInFlight_;
 
   // Where it runs.
   const Strand strand_;

@@ -8,11 +8,6 @@ WorkerThread::~WorkerThread() {
   stop();
 }
 
-WorkerThread& WorkerThread::shared() {
-  static auto* instance = new WorkerThread();  // actors outlive every static destructor
-  return *instance;
-}
-
 void WorkerThread::stop() {
   guard_.reset();
   if (thread_.joinable()) thread_.join();

@@ -18,9 +18,6 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  // The process-wide worker, started on first use and never stopped.
-  static WorkerThread& shared();
-
   asio::io_context& context() noexcept { return io_; }
   Strand makeStrand() { return asio::make_strand(io_.get_executor()); }
 

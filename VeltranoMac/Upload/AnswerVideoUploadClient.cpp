@@ -1,7 +1,5 @@
 #include "Upload/AnswerVideoUploadClient.hpp"
 
-#include "Runtime/Bundle.hpp"
-#include "Runtime/ProcessConfiguration.hpp"
 #include "Upload/SignedUrlReply.hpp"
 
 #include <fcntl.h>
@@ -331,15 +329,6 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
 AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver,
                                                  Options options)
     : infoJson_(std::move(infoJson)), driver_(&driver), options_(std::move(options)) {}
-
-AnswerVideoUploadClient& AnswerVideoUploadClient::shared() {
-  static auto* instance = [] {
-    const auto& root = processConfiguration().bundleRoot;
-    const Bundle bundle = root ? Bundle{*root} : Bundle::ofRunningProgram();
-    return new AnswerVideoUploadClient(bundle.infoJson(), CurlMultiDriver::shared());
-  }();
-  return *instance;
-}
 
 // Not a coroutine: the fields are copied here, before the caller can let
 // the client go.

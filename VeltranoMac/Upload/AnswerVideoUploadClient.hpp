@@ -46,9 +46,6 @@ class AnswerVideoUploadClient final : public AnswerVideoUploadClientProtocol {
   AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver)
       : AnswerVideoUploadClient(std::move(infoJson), driver, Options{}) {}
 
-  // The app's client: the running bundle's Info.json and the shared driver.
-  static AnswerVideoUploadClient& shared();
-
   Awaitable<void> upload(std::filesystem::path fileURL, std::string userId, std::string sessionId, std::string answerId,
                          std::string objectPath, std::string idToken) const override;
 

@@ -54,11 +54,6 @@ CurlMultiDriver::~CurlMultiDriver() {
   curl_multi_cleanup(multi_);
 }
 
-CurlMultiDriver& CurlMultiDriver::shared() {
-  static auto* instance = new CurlMultiDriver();  // uploads may run until the process ends
-  return *instance;
-}
-
 std::size_t CurlMultiDriver::transfersInFlight() const {
   std::lock_guard lock(inbox_->mutex);
   return inbox_->inFlight;

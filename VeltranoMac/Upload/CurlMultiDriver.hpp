@@ -59,9 +59,6 @@ class CurlMultiDriver {
   CurlMultiDriver(const CurlMultiDriver&) = delete;
   CurlMultiDriver& operator=(const CurlMultiDriver&) = delete;
 
-  // The process-wide driver, started on first use and never stopped.
-  static CurlMultiDriver& shared();
-
   // Runs `easy` to its end. `owner` keeps the easy handle and everything
   // its callbacks reach alive until the driver has let go of it, even when
   // the waiting coroutine is destroyed first. Completion signature

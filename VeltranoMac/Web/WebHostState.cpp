@@ -1,5 +1,6 @@
 #include "Web/WebHostState.hpp"
 
+#include "Runtime/InstalledInstance.hpp"
 #include "Web/PageScripts.hpp"
 
 #include <utility>
@@ -41,9 +42,12 @@ auto asyncRunPageScript(std::shared_ptr<PageScriptTarget> target, std::string_vi
 
 }  // namespace
 
+void WebHostState::install(std::shared_ptr<WebHostState> state) {
+  InstalledInstance<WebHostState>::of("WebHostState").install(std::move(state));
+}
+
 WebHostState& WebHostState::shared() {
-  static WebHostState state;
-  return state;
+  return *InstalledInstance<WebHostState>::of("WebHostState").get();
 }
 
 void WebHostState::clearCurrentWebView(const PageScriptTarget* webView) {

@@ -33,6 +33,9 @@ class PageScriptTarget {
 // application shell calls into the page.
 class WebHostState {
  public:
+  // The process's state, as its program's entry built and installed it
+  // (once, before the first web view); main actor only.
+  static void install(std::shared_ptr<WebHostState> state);
   static WebHostState& shared();
 
   // Held weakly: a dismantled web view is simply gone.

@@ -52,7 +52,7 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
     std::string entryURL{kEntryURL};
     OpenExternalURL openExternalURL = openInDefaultBrowser;
     ChooseFiles chooseFiles = chooseFilesWithNativeDialog;
-    WebHostState* state = &WebHostState::shared();
+    WebHostState* state = nullptr;  // required: the program's one
     MainExecutor main = MainContext::shared().get_executor();
   };
 

@@ -113,8 +113,14 @@ std::filesystem::path clipFile(std::filesystem::path base, int index) {
   return base.replace_extension("." + std::to_string(index + 1) + ".mp4");
 }
 
+// The bench's one worker; stopped before it returns.
+WorkerThread& benchWorker() {
+  static auto* const worker = new WorkerThread;
+  return *worker;
+}
+
 Awaitable<void> measure(Options options, Measurement* m, GMainLoop* loop) {
-  SleepFunction sleep = makeTimerSleep(WorkerThread::shared().context());
+  SleepFunction sleep = makeTimerSleep(benchWorker().context());
   const std::string pattern = testing::testPattern(options.width, options.height, kSourceOptions);
 
   if (options.clips > 1) {
@@ -297,7 +303,7 @@ int reportClips(const Options& options, const Measurement& m) {
       boundaries ? sumWallGapMs / double(boundaries) : 0.0, recorderCpu, bareRate,
       bareRate < 0 ? -1.0 : recorderCpu / bareRate, firstStartMs,
       boundaries ? rotationStartMs / double(boundaries) : 0.0, maxRotationStartMs);
-  WorkerThread::shared().stop();
+  benchWorker().stop();
   return 0;
 }
 
@@ -396,6 +402,6 @@ int main(int argc, char** argv) {
       options.width, options.height, options.seconds, static_cast<unsigned long long>(s.framesOffered),
       static_cast<unsigned long long>(clip->sampleCount), static_cast<long long>(dropped), recorderCpu, bareRate,
       bare < 0 ? -1.0 : recorderCpu / bareRate, gapMs, stopMs, secondStartToFrameMs);
-  WorkerThread::shared().stop();
+  benchWorker().stop();
   return 0;
 }

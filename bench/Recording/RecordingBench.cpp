@@ -1,5 +1,5 @@
-// Answers recorded through the bridge's dispatch into the process-wide
-// coordinator (real recorder on a live test pattern, real upload client and
+// Answers recorded through the bridge's dispatch into the coordinator as the
+// app assembles it (real recorder on a live test pattern, real upload client and
 // store, the reference service as a program on loopback), interleaved with
 // clips recorded by a bare WebcamRecorder with the same camera, and what
 // each cost:
@@ -7,8 +7,8 @@
 //   recording_bench [--answers N] [--seconds S] [--size WIDTHxHEIGHT]
 //
 // - enter: "enterAnswer" handed to the dispatch -> its "recording" envelope.
-//   The first enter of the process (cold: GStreamer's plugins, the encoder,
-//   the store and the upload client are all set up then) apart from the rest.
+//   The first enter of the process (cold: GStreamer's plugins and the
+//   encoder are set up then) apart from the rest.
 // - leave: the leaving "enterAnswer" -> its "idle" envelope, which comes once
 //   the last clip is uploaded (checked: storage holds it, the recordings
 //   folder and the pending table are empty when the envelope is in).
@@ -22,12 +22,15 @@
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
 #include "Capture/WebcamRecorder.hpp"
 #include "Mp4Inspector.hpp"
-#include "Recording/AnswerRecordingCoordinator.hpp"
+#include "PendingUploads/PendingUploadsStore.hpp"
+#include "PendingUploads/RecordingsDirectory.hpp"
+#include "Recording/CoordinatorAssembly.hpp"
 #include "Runtime/MainExecutor.hpp"
-#include "Runtime/ProcessConfiguration.hpp"
 #include "Runtime/Task.hpp"
 #include "Runtime/WorkerThread.hpp"
 #include "TestCameraSources.hpp"
+#include "Upload/AnswerVideoUploadClient.hpp"
+#include "Upload/CurlMultiDriver.hpp"
 
 #include <glib.h>
 #include <nlohmann/json.hpp>
@@ -250,6 +253,8 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
+WorkerThread* workerOfBench = nullptr;
+
 int run(const Options& o) {
   const fs::path dir = fs::temp_directory_path() / ("veltrano-recording-bench-" + std::to_string(::getpid()));
   const fs::path data = dir / "data", storage = dir / "objects", bundle = dir / "bundle", bare = dir / "bare";
@@ -263,18 +268,22 @@ int run(const Options& o) {
 
   auto camera =
       std::make_shared<testing::PipelineSourceFactory>(testing::testPattern(o.width, o.height, kSourceOptions));
-  ProcessConfiguration configuration;
-  configuration.dataFolder = data;
-  configuration.bundleRoot = bundle;
-  configuration.cameraSources = camera;
-  configureProcess(std::move(configuration));
+  // The parts as the programs' entries build them.
+  static WorkerThread* const worker = new WorkerThread;  // stopped at the end of main
+  static CurlMultiDriver* const curl = new CurlMultiDriver;
+  const fs::path recordings = recordingsDirectoryURL(data);
+  auto uploads = std::make_shared<AnswerVideoUploadClient>(bundle / "share/VeltranoMac/Info.json", *curl);
+  auto store = std::make_shared<PendingUploadsStore>(worker->makeStrand(), data, recordings);
+  auto coordinator = assembleAnswerRecordingCoordinator(
+      {*worker, MainContext::shared().get_executor(), camera, uploads, store, recordings});
+  workerOfBench = worker;
 
   std::printf("recording_bench: %d answers of %.1f s at %dx%d 30 fps (videotestsrc is-live=true %s), service %s\n",
               o.answers, o.seconds, o.width, o.height, kSourceOptions, service.endpoint().c_str());
   std::fflush(stdout);
 
-  auto handler = std::make_shared<VeltranoBridgeMessageHandler>(AnswerRecordingCoordinator::shared());
-  const SleepFunction sleep = makeTimerSleep(WorkerThread::shared().context());
+  auto handler = std::make_shared<VeltranoBridgeMessageHandler>(coordinator);
+  const SleepFunction sleep = makeTimerSleep(worker->context());
 
   double coldEnter = 0;
   std::vector<double> warmEnters, leaves, bareStarts, bareStops;
@@ -389,7 +398,7 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
   try {
     const int status = run(parse(argc, argv));
-    WorkerThread::shared().stop();
+    if (workerOfBench) workerOfBench->stop();
     return status;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "recording_bench: %s\n", e.what());

@@ -3,9 +3,8 @@
 //   tests/support/run-with-display.sh build/bench/Web/web_bench [--starts N] [--calls N] [--rounds N]
 //
 // 1. Start-up: the application program started from a copy of its bundle
-//    whose web app gets a dev-config.js (the development hook the first web
-//    app imports) that reports the entry page's load event time to a
-//    loopback listener here. Process start (just before spawn) -> the load
+//    whose web app gets one more script in its index.html that reports the
+//    entry page's load event time to a loopback listener here. Process start (just before spawn) -> the load
 //    event, for each start; the program is then asked to quit (SIGTERM) and
 //    awaited before the next start.
 // 2. The bridge's ping round trip page -> native -> page: our WebViewHost
@@ -40,6 +39,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -90,7 +90,7 @@ bool spinUntil(const std::function<bool()>& done, double seconds = 60) {
 
 // Posted by the copied web app once its load event has fired: the event's
 // time on the page's clock (epoch ms).
-const char* kLoadReporter = R"JS(// Written by web_bench: reports the load event, then prefills nothing.
+const char* kLoadReporter = R"JS(// Written by web_bench: reports the load event.
 const report = () => {
   const nav = performance.getEntriesByType('navigation')[0];
   const at = performance.timeOrigin + (nav ? nav.loadEventStart : performance.now());
@@ -98,7 +98,6 @@ const report = () => {
 };
 if (document.readyState === 'complete') setTimeout(report, 0);
 else window.addEventListener('load', () => setTimeout(report, 0));
-export default {};
 )JS";
 
 class LoadListener {
@@ -170,7 +169,13 @@ std::optional<double> measureStartUp(const Options& options, const fs::path& scr
   LoadListener listener;
   std::string reporter = kLoadReporter;
   reporter.replace(reporter.find("PORT"), 4, std::to_string(listener.port()));
-  std::ofstream(webApp / "dev-config.js") << reporter;
+  std::ofstream(webApp / "load-reporter.js") << reporter;
+  std::ifstream indexFile(webApp / "index.html");
+  std::string index((std::istreambuf_iterator<char>(indexFile)), {});
+  const auto head = index.find("</head>");
+  if (head == std::string::npos) throw std::runtime_error("no </head> in the web app's index.html");
+  index.insert(head, R"(<script type="module" src="load-reporter.js"></script>)");
+  std::ofstream(webApp / "index.html", std::ios::trunc) << index;
 
   std::vector<double> startToLoad, startToNavigation;
   for (int i = 0; i < options.starts; ++i) {

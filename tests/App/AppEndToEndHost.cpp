@@ -1,6 +1,6 @@
 // The whole container app as it ships (runApplicationMain: window, web view,
 // bridge, process-wide coordinator, recorder, upload client and store), with
-// a test camera and test folders set through configureProcess, and a driver:
+// a test camera and test folders in its places, and a driver:
 // each line on stdin is a JSON object {"id": N, "script": "..."} whose script
 // runs in the current page as the body of an async function (the page's own
 // world, so `window.veltranoNative` is the page's bridge); its value comes
@@ -14,7 +14,6 @@
 
 #include "App/ApplicationMain.hpp"
 #include "Runtime/Logger.hpp"
-#include "Runtime/ProcessConfiguration.hpp"
 #include "TestCameraSources.hpp"
 #include "Web/WebHostState.hpp"
 
@@ -142,15 +141,12 @@ int main(int argc, char** argv) {
     g_timeout_add(2, watchFirstFocus, GINT_TO_POINTER(fd));
   }
 
-  ProcessConfiguration configuration;
-  configuration.dataFolder = data;
-  configuration.bundleRoot = bundle;
-  configuration.cameraSources =
-      std::make_shared<testing::PipelineSourceFactory>(testing::testPattern(width, height, "pattern=ball"));
-  configureProcess(std::move(configuration));
+  ApplicationPlaces places{
+      Bundle{bundle}, data,
+      std::make_shared<testing::PipelineSourceFactory>(testing::testPattern(width, height, "pattern=ball"))};
 
   g_unix_set_fd_nonblocking(STDIN_FILENO, TRUE, nullptr);
   g_unix_fd_add(STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onStdin, nullptr);
 
-  return runApplicationMain(static_cast<int>(passOn.size()), passOn.data(), Bundle{bundle});
+  return runApplicationMain(static_cast<int>(passOn.size()), passOn.data(), std::move(places));
 }

@@ -4,7 +4,6 @@
 #include "App/AppLifecycle.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/ManualExecutor.hpp"
-#include "support/TempDir.hpp"
 #include "support/VirtualClock.hpp"
 
 #include <gtest/gtest.h>
@@ -18,7 +17,6 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace veltrano;
@@ -273,35 +271,6 @@ TEST(Launch, RunsItsStepsInOrderOnceAndForwardsFocusAndLinks) {
   observer(false);
   h.executor.runUntilIdle();
   EXPECT_EQ(order.size(), 9U);
-}
-
-}  // namespace
-
-namespace {
-
-// The shipping clean-up: the launch reaches PendingUploadsStore::shared()
-// under the user's data folder (a temporary one here) and removes a clip no
-// record names.
-TEST(Launch, DefaultCleanUpRemovesOrphanedClipsThroughTheSharedStore) {
-  veltrano::testing::TempDir data;
-  ASSERT_EQ(setenv("XDG_DATA_HOME", data.path.c_str(), 1), 0);
-  const auto recordings = data.path / "com.brackwood.VeltranoMac" / "recordings";
-  std::filesystem::create_directories(recordings);
-  veltrano::testing::writeFile(recordings / "veltrano-answer-0F2E7C8A-1B3D-4E5F-8A9B-0C1D2E3F4A5B.mp4", "clip");
-  veltrano::testing::writeFile(recordings / "notes.txt", "not a clip");
-
-  ManualExecutor executor;
-  auto seams = makeDefaultLifecycleSeams();
-  auto lifecycle = AppLifecycle::create(executor.makeStrand(), std::move(seams));
-  lifecycle->didFinishLaunching({});
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (std::filesystem::exists(recordings / "veltrano-answer-0F2E7C8A-1B3D-4E5F-8A9B-0C1D2E3F4A5B.mp4") &&
-         std::chrono::steady_clock::now() < until) {
-    executor.runUntilIdle();
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_FALSE(std::filesystem::exists(recordings / "veltrano-answer-0F2E7C8A-1B3D-4E5F-8A9B-0C1D2E3F4A5B.mp4"));
-  EXPECT_TRUE(std::filesystem::exists(recordings / "notes.txt"));
 }
 
 }  // namespace

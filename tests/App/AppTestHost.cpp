@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
   Logger::setSink(std::make_shared<EventsLogSink>());
   event("process-start");
 
-  SleepFunction sleep = makeTimerSleep(WorkerThread::shared().context());
+  static WorkerThread* const worker = new WorkerThread;  // runs until the process ends
+  SleepFunction sleep = makeTimerSleep(worker->context());
   FakeCoordinator coordinator(sleep, options.finalizeMs);
   GtkApplication* application = nullptr;
 

@@ -348,7 +348,7 @@ TEST(StreamSource, StartAndStopFailForAForeignOrMissingDeviceSource) {
         start ? source->startStream() : source->stopStream();
         ADD_FAILURE() << "no error";
       } catch (const CameraError& error) {
-        EXPECT_EQ(error.errorCase(), CameraError::Case::unexpectedDeviceSourceType);
+        EXPECT_EQ(error.kind(), CameraError::Case::unexpectedDeviceSourceType);
         EXPECT_STREQ(error.what(), "Device source is not a CameraDeviceSource");
       }
     }

@@ -1,3 +1,5 @@
+// Fakes of what the camera program's core talks to (logger, capture queue,
+// publishing backend, camera system), for the core tests.
 #pragma once
 
 #include "CameraDevice.hpp"
@@ -103,7 +105,7 @@ struct SessionLog {
   std::vector<std::string> events;  // "session stopped", and what tests add
 };
 
-class FakeSession final : public CaptureSession {
+class FakeSession final : public PhysicalCameraSession {
  public:
   FakeSession(SessionLog& log, CaptureCallbacks callbacks) : log_(log), callbacks(std::move(callbacks)) {
     log_.current = this;
@@ -136,8 +138,8 @@ class FakeCameraSystem final : public CameraSystem {
   CameraAuthorizationStatus authorizationStatus() override { return status; }
   void requestAccess(std::function<void(bool)> answer) override { pendingAnswer = std::move(answer); }
   std::optional<CameraInfo> defaultCamera() override { return camera; }
-  std::unique_ptr<CaptureSession> makeSession(const CameraInfo&, const VideoFormatDescription& format, CaptureQueue&,
-                                              CaptureCallbacks callbacks) override {
+  std::unique_ptr<PhysicalCameraSession> makeSession(const CameraInfo&, const VideoFormatDescription& format,
+                                                     CaptureQueue&, CaptureCallbacks callbacks) override {
     sessionFormat = format;
     if (setupFailure) throw *setupFailure;
     ++sessions.made;

@@ -1,15 +1,22 @@
-#include "ExtensionInstall/CameraNodeUsage.hpp"
 #include "ExtensionInstall/CameraServiceUnit.hpp"
+#include "ExtensionInstall/PipeWireCameraNodeUsage.hpp"
 #include "ExtensionTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <glib.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace veltrano {
 namespace {
@@ -26,9 +33,11 @@ TEST(CameraServiceUnit, HoldsTheProgramVersionRestartAndInstallTarget) {
             "Description=VeltranoCam virtual camera\n"
             "\n"
             "[Service]\n"
+            "Type=notify\n"
             "ExecStart=\"/opt/veltrano/lib/VeltranoMac/SystemExtensions/"
             "com.brackwood.VeltranoMac.Camera.systemextension/com_brackwood_VeltranoMac_Camera\"\n"
             "Restart=on-failure\n"
+            "Environment=\"VELTRANO_VERSION=1.2.3\"\n"
             "X-Veltrano-Version=1.2.3\n"
             "\n"
             "[Install]\n"
@@ -81,58 +90,104 @@ TEST(CameraServiceUnit, ReadsTheRecordedVersion) {
   EXPECT_EQ(cameraServiceUnitVersion(renderCameraServiceUnit("/p", "1\n[Service]")), "1 [Service]");
 }
 
-std::string node(const std::string& name, const std::string& state) {
-  return R"({"id": 40, "type": "PipeWire:Interface:Node", "info": {"state": ")" + state +
-         R"(", "props": {"node.name": ")" + name + R"(", "media.class": "Video/Source"}}})";
-}
-
-TEST(CameraNodeUsage, FindsTheRunningCameraNodeInARegistryDump) {
-  const std::pair<std::string, bool> table[] = {
-      {"[" + node("VeltranoCam", "running") + "]", true},
-      {"[" + node("v4l2_input.usb", "running") + "," + node("VeltranoCam", "running") + "]", true},
-      {"[" + node("VeltranoCam", "idle") + "]", false},
-      {"[" + node("VeltranoCam", "suspended") + "]", false},
-      {"[" + node("VeltranoCam2", "running") + "]", false},
-      {R"([{"id": 3, "type": "PipeWire:Interface:Client", "info": {"state": "running",
-           "props": {"node.name": "VeltranoCam"}}}])",
-       false},
-      {R"([{"type": "PipeWire:Interface:Node", "info": null}, 7, "x"])", false},
-      {R"([{"type": "PipeWire:Interface:Node", "info": {"state": "running", "props": []}}])", false},
-      {"[]", false},
-      {"{}", false},
-      {"[" + node("VeltranoCam", "running"), false},
-      {"", false},
+TEST(CameraServiceUnit, TheRunningVersionComesFromTheProcessEnvironment) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::optional<std::string>> table[] = {
+      {"HOME=/root\0VELTRANO_VERSION=1.2\0PATH=/bin\0"s, "1.2"},
+      {"VELTRANO_VERSION=\0"s, ""},
+      {"VELTRANO_VERSION=3.0"s, "3.0"},
+      {"XVELTRANO_VERSION=1\0VELTRANO_VERSIONS=2\0"s, std::nullopt},
+      {"HOME=/root\0"s, std::nullopt},
+      {""s, std::nullopt},
   };
-  for (const auto& [dump, inUse] : table) EXPECT_EQ(cameraNodeRunningInRegistryDump(dump), inUse) << dump;
+  for (const auto& [environ, version] : table) EXPECT_EQ(cameraVersionInEnvironment(environ), version) << environ;
 }
 
-// The real reader: the registry listing comes from a program's output (a
-// script standing in for pw-dump here); a program that cannot start or
-// hangs answers "not in use" without blocking the loop.
-TEST(CameraNodeUsage, ReadsTheListingProgramWithoutBlocking) {
+// A PipeWire daemon that misbehaves: nothing listens, it accepts and never
+// answers, it answers with bytes that are no protocol, or it hangs up.
+enum class Daemon { absent, silent, garbage, hangsUp };
+
+class FakeDaemon {
+ public:
+  FakeDaemon(const std::filesystem::path& path, Daemon kind) : kind_(kind) {
+    if (kind == Daemon::absent) return;
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener_, 4), 0);
+    thread_ = std::thread([this] {
+      const int client = accept(listener_, nullptr, nullptr);
+      if (client < 0) return;
+      char buffer[4096];
+      if (kind_ == Daemon::hangsUp) {
+        close(client);
+        return;
+      }
+      (void)!read(client, buffer, sizeof buffer);
+      if (kind_ == Daemon::garbage) {
+        std::memset(buffer, 0xff, 256);
+        (void)!write(client, buffer, 256);
+      }
+      pollfd p{client, POLLIN, 0};
+      while (!stopping_ && poll(&p, 1, 50) >= 0)
+        if ((p.revents & POLLIN) && read(client, buffer, sizeof buffer) <= 0) break;
+      close(client);
+    });
+  }
+  ~FakeDaemon() {
+    stopping_ = true;
+    if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    if (listener_ >= 0) close(listener_);
+  }
+
+ private:
+  Daemon kind_;
+  int listener_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+// The real registry reader never guesses "idle": whatever keeps it from
+// reading the registry is "unknown", within its timeout and without
+// blocking the main loop.
+TEST(PipeWireCameraNodeUsage, AnswersUnknownWhenTheRegistryCannotBeRead) {
   TempDir dir;
-  const auto dump = [&](const std::string& state) {
-    writeFile(dir / state, "[" + node("VeltranoCam", state) + "]\n");
-    return writeScript(dir / ("dump-" + state), "cat '" + (dir / state).string() + "'");
-  };
-  const std::pair<std::string, bool> table[] = {
-      {dump("running"), true},
-      {dump("idle"), false},
-      {writeScript(dir / "dump-fails", "echo 'cannot connect' >&2; exit 1"), false},
-      {writeScript(dir / "dump-hangs", "exec sleep 30"), false},
-      {(dir / "no-such-program").string(), false},
-  };
-  for (const auto& [program, inUse] : table) {
-    SCOPED_TRACE(program);
-    std::optional<bool> answer;
+  const std::pair<Daemon, const char*> table[] = {{Daemon::absent, "absent"},
+                                                  {Daemon::silent, "silent"},
+                                                  {Daemon::garbage, "garbage"},
+                                                  {Daemon::hangsUp, "hangsUp"}};
+  for (const auto& [kind, name] : table) {
+    SCOPED_TRACE(name);
+    const auto socketPath = dir / name;
+    FakeDaemon daemon(socketPath, kind);
+    setenv("PIPEWIRE_REMOTE", socketPath.c_str(), 1);
+    std::optional<CameraNodeState> answer;
+    int ticks = 0;
+    const guint ticker = g_timeout_add(
+        20,
+        [](gpointer data) -> gboolean {
+          ++*static_cast<int*>(data);
+          return G_SOURCE_CONTINUE;
+        },
+        &ticks);
     const auto started = std::chrono::steady_clock::now();
-    PipeWireCameraNodeUsage::create(nullptr, program, std::chrono::milliseconds(500))->checkInUse([&](bool value) {
-      answer = value;
+    PipeWireCameraNodeUsage::create(nullptr, std::chrono::milliseconds(700))->checkInUse([&](CameraNodeState state) {
+      answer = state;
     });
     ASSERT_TRUE(testing::runUntil([&] { return answer.has_value(); }, std::chrono::seconds(10)));
-    EXPECT_EQ(*answer, inUse);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    g_source_remove(ticker);
+    EXPECT_EQ(*answer, CameraNodeState::unknown);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    if (kind == Daemon::silent) {
+      EXPECT_GE(took, std::chrono::milliseconds(650)) << "answered before its timeout";
+      EXPECT_GT(ticks, 15) << "the main loop kept running meanwhile";
+    }
   }
+  unsetenv("PIPEWIRE_REMOTE");
 }
 
 }  // namespace

@@ -41,10 +41,10 @@ const std::string kAuthorization = "Extension failed with error: authorization r
 // The in-use seam: answers what the test says, later, on the main context.
 class FakeCameraNodeUsage final : public CameraNodeUsage {
  public:
-  explicit FakeCameraNodeUsage(bool inUse) : inUse_(inUse) {}
-  void checkInUse(std::function<void(bool)> done) override {
+  explicit FakeCameraNodeUsage(CameraNodeState state) : state_(state) {}
+  void checkInUse(std::function<void(CameraNodeState)> done) override {
     ++checks;
-    auto* job = new std::function<void()>([done = std::move(done), inUse = inUse_] { done(inUse); });
+    auto* job = new std::function<void()>([done = std::move(done), state = state_] { done(state); });
     g_idle_add_full(
         G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
@@ -56,8 +56,12 @@ class FakeCameraNodeUsage final : public CameraNodeUsage {
   int checks = 0;
 
  private:
-  bool inUse_;
+  CameraNodeState state_;
 };
+
+// A camera program as the unit runs it: reports ready (Type=notify) and
+// stays up until it is stopped.
+constexpr const char* kReadyProgram = "systemd-notify --ready --no-block; exec sleep 300";
 
 long openFdCount() {
   return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
@@ -72,7 +76,7 @@ class SystemdActivation : public ::testing::Test {
     bus = std::make_unique<testing::PrivateSessionBus>(root / "bus");
     bundle = testing::makeExtensionBundle(extensions, testing::kCameraBundleName, "1.0");
     program = bundle / std::string(kCameraProgramName);
-    testing::writeScript(program, "exit 0");
+    testing::writeScript(program, kReadyProgram);
   }
   void TearDown() override {
     manager.reset();
@@ -96,9 +100,10 @@ class SystemdActivation : public ::testing::Test {
     return folder / kUnit;
   }
 
-  void activate(bool inUse = false, std::chrono::microseconds callTimeout = 25s) {
-    usage = std::make_shared<FakeCameraNodeUsage>(inUse);
-    activator = SystemdUserUnitActivator::create(unitDirectory, usage, nullptr, callTimeout);
+  void activate(CameraNodeState camera = CameraNodeState::idle, std::chrono::microseconds callTimeout = 25s,
+                std::chrono::milliseconds startBound = 10s) {
+    usage = std::make_shared<FakeCameraNodeUsage>(camera);
+    activator = SystemdUserUnitActivator::create(unitDirectory, usage, nullptr, callTimeout, startBound);
     manager = SystemExtensionRequestManager::create("Starting container app", extensions, activator);
     manager->addObserver([this](auto property, auto phase) {
       if (property == SystemExtensionRequestManager::Property::logText &&
@@ -155,8 +160,12 @@ struct OutcomeCase {
   const char* name;
   Installed installed = Installed::none;
   bool running = false;
-  bool inUse = false;
+  // The version the running service was started as, when its unit file has
+  // been replaced since (empty: the installed file's own).
+  std::string runningVersion = {};
+  CameraNodeState camera = CameraNodeState::idle;
   bool programPresent = true;
+  std::string programBody = kReadyProgram;
   Bus bus = Bus::standIn;
   std::vector<std::string> standInOptions = {};
   std::vector<std::string> lines;
@@ -174,6 +183,7 @@ class ActivationOutcomes : public SystemdActivation, public ::testing::WithParam
 const std::string kEnable = "EnableUnitFiles " + kUnit;
 const std::string kStart = "StartUnit " + kUnit + " replace";
 const std::string kRestart = "RestartUnit " + kUnit + " replace";
+const std::string kMainPID = "Get MainPID";
 const std::vector<std::string> kUpToEnable = {
     "Reload", "GetUnitFileState " + kUnit, "ListUnitsByNames " + kUnit, kEnable};
 std::vector<std::string> upToEnableThen(std::vector<std::string> more) {
@@ -191,14 +201,18 @@ TEST_P(ActivationOutcomes, EndAsSystemdAnswers) {
   const auto wanted = renderCameraServiceUnit(program, "1.0");
   if (c.installed == Installed::sameVersion) writeFile(unitFile, wanted);
   if (c.installed == Installed::olderVersion) writeFile(unitFile, renderCameraServiceUnit(program, "0.9"));
-  if (c.installed == Installed::garbage) writeFile(unitFile, "[Service\nExecStart=/bin/false\n\x01\x02");
+  if (c.installed == Installed::garbage) writeFile(unitFile, "[Service\nExecStart=/bin/sleep 300\n\x01\x02");
   if (!c.programPresent) std::filesystem::remove(program);
+  if (c.programPresent) testing::writeScript(program, c.programBody);
   auto options = c.standInOptions;
   if (c.running) options.insert(options.end(), {"--active", kUnit});
+  const auto installedText = readFile(unitFile);
+  if (!c.runningVersion.empty()) writeFile(unitFile, renderCameraServiceUnit(program, c.runningVersion));
   if (c.bus == Bus::standIn) startStandIn(options);
+  if (!c.runningVersion.empty()) writeFile(unitFile, installedText);
   if (c.bus == Bus::noBus) setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
 
-  activate(c.inUse);
+  activate(c.camera, 25s, 2s);
   ASSERT_TRUE(runUntilFinished()) << ::testing::PrintToString(lines);
   runFor(200ms);  // nothing more arrives after the outcome
 
@@ -210,10 +224,11 @@ TEST_P(ActivationOutcomes, EndAsSystemdAnswers) {
   else
     EXPECT_FALSE(std::filesystem::exists(unitFile));
   EXPECT_TRUE(c.journal.empty() || log->contains("SystemExtension", LogLevel::error, c.journal)) << c.journal;
-  // Only a running unit that was rewritten asks whether the camera is in use.
-  const bool rewrittenWhileRunning =
-      c.running && (c.installed == Installed::olderVersion || c.installed == Installed::garbage);
-  EXPECT_EQ(usage->checks, rewrittenWhileRunning ? 1 : 0);
+  // Only a running service of another version asks whether the camera is
+  // in use.
+  const bool otherVersionRunning = c.running && (c.installed == Installed::olderVersion ||
+                                                 c.installed == Installed::garbage || !c.runningVersion.empty());
+  EXPECT_EQ(usage->checks, otherVersionRunning ? 1 : 0);
 }
 
 const auto kReplacing = "Replacing extension version 0.9 with 1.0";
@@ -223,39 +238,76 @@ const Banner kUnknownBanner = SystemExtensionBannerState::failed(kUnknownError);
 INSTANTIATE_TEST_SUITE_P(
     Table, ActivationOutcomes,
     ::testing::Values(
-        OutcomeCase{.name = "FreshInstall", .lines = {kSuccess}, .calls = upToEnableThen({kStart})},
+        OutcomeCase{.name = "FreshInstall", .lines = {kSuccess}, .calls = upToEnableThen({"Subscribe", kStart})},
         OutcomeCase{.name = "SameVersionActive",
                     .installed = Installed::sameVersion,
                     .running = true,
-                    .inUse = true,
+                    .camera = CameraNodeState::inUse,
                     .lines = {kSuccess},
-                    .calls = kUpToEnable},
+                    .calls = upToEnableThen({kMainPID})},
         OutcomeCase{.name = "SameVersionStopped",
                     .installed = Installed::sameVersion,
                     .lines = {kSuccess},
-                    .calls = upToEnableThen({kStart})},
+                    .calls = upToEnableThen({"Subscribe", kStart})},
         OutcomeCase{.name = "OlderVersionRestarts",
                     .installed = Installed::olderVersion,
                     .running = true,
                     .lines = {kReplacing, kSuccess},
-                    .calls = upToEnableThen({kRestart})},
+                    .calls = upToEnableThen({"Subscribe", kRestart})},
         OutcomeCase{.name = "OlderVersionInUseKeepsRunning",
                     .installed = Installed::olderVersion,
                     .running = true,
-                    .inUse = true,
+                    .camera = CameraNodeState::inUse,
+                    .lines = {kReplacing, kReboot},
+                    .banner = SystemExtensionBannerState::willCompleteAfterReboot(),
+                    .calls = kUpToEnable},
+        // A registry that cannot be read is no proof that nobody reads the camera.
+        OutcomeCase{.name = "OlderVersionCameraUseUnknownKeepsRunning",
+                    .installed = Installed::olderVersion,
+                    .running = true,
+                    .camera = CameraNodeState::unknown,
                     .lines = {kReplacing, kReboot},
                     .banner = SystemExtensionBannerState::willCompleteAfterReboot(),
                     .calls = kUpToEnable},
         OutcomeCase{.name = "OlderVersionStoppedStarts",
                     .installed = Installed::olderVersion,
-                    .inUse = true,
+                    .camera = CameraNodeState::inUse,
                     .lines = {kReplacing, kSuccess},
-                    .calls = upToEnableThen({kStart})},
+                    .calls = upToEnableThen({"Subscribe", kStart})},
         OutcomeCase{.name = "GarbageUnitIsReplacedAndRestarted",
                     .installed = Installed::garbage,
                     .running = true,
                     .lines = {kSuccess},
-                    .calls = upToEnableThen({kRestart})},
+                    .calls = upToEnableThen({"Subscribe", kRestart})},
+        // The unit file was updated while the camera was busy; systemd still
+        // runs the old program: restarted once idle, else still pending.
+        OutcomeCase{.name = "OldProgramStillRunningRestartsWhenIdle",
+                    .installed = Installed::sameVersion,
+                    .running = true,
+                    .runningVersion = "0.9",
+                    .lines = {kSuccess},
+                    .calls = upToEnableThen({kMainPID, "Subscribe", kRestart})},
+        OutcomeCase{.name = "OldProgramStillRunningInUseStaysPending",
+                    .installed = Installed::sameVersion,
+                    .running = true,
+                    .runningVersion = "0.9",
+                    .camera = CameraNodeState::inUse,
+                    .lines = {kReboot},
+                    .banner = SystemExtensionBannerState::willCompleteAfterReboot(),
+                    .calls = upToEnableThen({kMainPID})},
+        // Success means the program is up, not that systemd queued its start.
+        OutcomeCase{.name = "ProgramExitsAtStart",
+                    .programBody = "exit 3",
+                    .lines = {kUnknownError},
+                    .banner = kUnknownBanner,
+                    .calls = upToEnableThen({"Subscribe", kStart, "Get Result"}),
+                    .journal = kUnit + " failed with service result \"exit-code\""},
+        OutcomeCase{.name = "ProgramNeverReady",
+                    .programBody = "exec sleep 300",
+                    .lines = {kUnknownError},
+                    .banner = kUnknownBanner,
+                    .calls = upToEnableThen({"Subscribe", kStart}),
+                    .journal = kUnit + " did not report ready within 2000 ms"},
         OutcomeCase{
             .name = "AccessDenied",
             .standInOptions = {"--fail", "Reload=org.freedesktop.DBus.Error.AccessDenied"},
@@ -268,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
             .standInOptions = {"--fail", "StartUnit=org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"},
             .lines = {kAuthorization},
             .banner = kApproval,
-            .calls = upToEnableThen({kStart})},
+            .calls = upToEnableThen({"Subscribe", kStart})},
         OutcomeCase{
             .name = "OtherBusError",
             .standInOptions = {"--fail", "EnableUnitFiles=org.freedesktop.DBus.Error.Failed"},
@@ -363,7 +415,7 @@ TEST_F(SystemdActivation, RefusedAccessIsTriedAgainWhenTheUserAllowsIt) {
   ASSERT_TRUE(runUntil([&] { return lines.back() == kSuccess; }, 20s));
   EXPECT_EQ(outcomeLines(), (std::vector<std::string>{kAuthorization, kSuccess}));
   EXPECT_FALSE(manager->extensionBanner());
-  auto expected = upToEnableThen({kStart});
+  auto expected = upToEnableThen({"Subscribe", kStart});
   expected.insert(expected.begin(), "Reload");
   EXPECT_EQ(calls(), expected);
   // Once finished, a further click changes nothing.
@@ -411,7 +463,7 @@ TEST_F(SystemdActivation, UnansweredCallsTimeOut) {
   testing::LogCapture log;
   startStandIn({"--delay", "5"});
   const auto started = std::chrono::steady_clock::now();
-  activate(false, 300ms);
+  activate(CameraNodeState::idle, 300ms);
   ASSERT_TRUE(runUntilFinished(10s));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   EXPECT_EQ(outcomeLines(), std::vector<std::string>{kUnknownError});

@@ -7,10 +7,21 @@ time while $XDG_RUNTIME_DIR/systemd/user/<unit> does), enabled while
 default.target.wants/<unit> links to it, and its file lies under
 $XDG_DATA_HOME/systemd/user/. Every method call is appended as one line to
 the call log. Options inject delays, errors and malformed replies.
+
+Starting a unit runs its ExecStart with its Environment= (and, for
+Type=notify, NOTIFY_SOCKET) the way systemd does: the start job ends with
+JobRemoved "done" once the program is up (Type=notify: once it sends
+READY=1), "failed" when it exits first. The unit's object answers
+Properties.Get for the service's MainPID and Result.
 """
 
 import argparse
+import ctypes
 import os
+import shlex
+import signal
+import socket
+import subprocess
 import sys
 
 import dbus
@@ -27,7 +38,7 @@ parser.add_argument("--delay", type=float, default=0.0, help="seconds before eve
 parser.add_argument("--fail", action="append", default=[], help="Member=org.error.Name")
 parser.add_argument("--fail-times", type=int, default=-1, help="fail only the first N calls of each --fail")
 parser.add_argument("--garbage", action="append", default=[], help="Member answering with a wrong type")
-parser.add_argument("--active", action="append", default=[], help="unit already running")
+parser.add_argument("--active", action="append", default=[], help="unit already running (started from its file)")
 args = parser.parse_args()
 failures = dict(item.split("=", 1) for item in args.fail)
 
@@ -36,8 +47,105 @@ data_dir = os.path.join(os.environ["XDG_DATA_HOME"], "systemd", "user")
 wants_dir = os.path.join(config_dir, "default.target.wants")
 # Masks made with --runtime live here and are removed only by a runtime unmask.
 runtime_dir = os.path.join(os.environ.get("XDG_RUNTIME_DIR", "/nonexistent"), "systemd", "user")
-active = set(args.active)
 failed_calls = {}
+UNIT_PATH = PATH + "/unit/camera"
+notify_path = os.path.join(os.path.dirname(os.path.abspath(args.log)), "standin-notify-%d" % os.getpid())
+
+
+class Unit:
+    """One unit's running program and the start job waiting for it."""
+
+    def __init__(self):
+        self.process = None
+        self.result = "success"
+        self.job = None  # (id, path) of the start job not yet ended
+
+
+units = {}
+next_job = [0]
+
+
+def unit(name):
+    return units.setdefault(name, Unit())
+
+
+def is_active(name):
+    u = units.get(name)
+    return u is not None and u.process is not None and u.process.poll() is None
+
+
+def read_unit_file(name):
+    """ExecStart argv, Environment= entries and Type= of the unit's file."""
+    argv, env, kind = None, {}, "simple"
+    with open(os.path.join(data_dir, name)) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            key, _, value = line.partition("=")
+            if key == "ExecStart":
+                argv = shlex.split(value.replace("%%", "%"))
+            elif key == "Environment":
+                for item in shlex.split(value.replace("%%", "%")):
+                    k, _, v = item.partition("=")
+                    env[k] = v
+            elif key == "Type":
+                kind = value
+    return argv, env, kind
+
+
+def die_with_parent():
+    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def end_job(name, result):
+    u = unit(name)
+    if u.job is None:
+        return
+    job_id, job_path = u.job
+    u.job = None
+    manager.JobRemoved(dbus.UInt32(job_id), dbus.ObjectPath(job_path), name, result)
+
+
+def spawn(name, job=None):
+    u = unit(name)
+    argv, env, kind = read_unit_file(name)
+    environment = dict(os.environ)
+    environment.update(env)
+    if kind == "notify":
+        environment["NOTIFY_SOCKET"] = notify_path
+    u.job = job
+    u.result = "success"
+    u.process = subprocess.Popen(argv, env=environment, preexec_fn=die_with_parent)
+    process = u.process
+
+    def exited(pid, status):
+        if u.process is process:
+            u.result = "exit-code" if status != 0 else "success"
+            end_job(name, "failed")
+        return False
+
+    GLib.child_watch_add(GLib.PRIORITY_DEFAULT, process.pid, exited)
+    if kind != "notify":
+        GLib.idle_add(lambda: end_job(name, "done") and False)
+
+
+def stop(name):
+    u = units.get(name)
+    if u and u.process and u.process.poll() is None:
+        process, u.process = u.process, None
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+
+
+def on_notify(source, condition):
+    message = notify.recv(4096).decode(errors="replace")
+    if "READY=1" in message.split("\n"):
+        for name, u in units.items():
+            if u.job is not None and is_active(name):
+                end_job(name, "done")
+    return True
 
 
 def log(line):
@@ -140,9 +248,9 @@ class Manager(dbus.service.Object):
             for name in names:
                 state = unit_file_state(name)
                 load = "masked" if state and state.startswith("masked") else ("loaded" if state else "not-found")
-                running = name in active
+                running = is_active(name)
                 rows.append((name, "", load, "active" if running else "inactive", "running" if running else "dead",
-                             "", dbus.ObjectPath(PATH + "/unit/camera"), dbus.UInt32(0), "", dbus.ObjectPath("/")))
+                             "", dbus.ObjectPath(UNIT_PATH), dbus.UInt32(0), "", dbus.ObjectPath("/")))
             return dbus.Array(rows, signature="(ssssssouso)")
 
         self.answer("ListUnitsByNames", ok, err, work)
@@ -190,8 +298,17 @@ class Manager(dbus.service.Object):
             if is_masked(name):
                 raise dbus.exceptions.DBusException("Unit %s is masked." % name,
                                                     name="org.freedesktop.systemd1.UnitMasked")
-            active.add(name)
-            return dbus.ObjectPath(PATH + "/job/1")
+            next_job[0] += 1
+            job = (next_job[0], PATH + "/job/%d" % next_job[0])
+            if member == "RestartUnit":
+                stop(name)
+            if is_active(name):
+                # Already running: the job has nothing to do.
+                unit(name).job = job
+                GLib.idle_add(lambda: end_job(name, "done") and False)
+            else:
+                spawn(name, job)
+            return dbus.ObjectPath(job[1])
 
         self.answer(member, ok, err, work)
 
@@ -204,9 +321,51 @@ class Manager(dbus.service.Object):
         self.run_unit("RestartUnit", name, mode, ok, err)
 
 
+    @dbus.service.signal(IFACE, signature="uoss")
+    def JobRemoved(self, job_id, job, unit_name, result):
+        pass
+
+
+class UnitObject(dbus.service.Object):
+    """The camera unit's object: the service properties the activator reads."""
+
+    @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="ss", out_signature="v")
+    def Get(self, interface, prop):
+        log("Get " + prop)
+        name = next(iter(units), None)
+        u = units.get(name) if name else None
+        if prop == "MainPID":
+            running = u is not None and u.process is not None and u.process.poll() is None
+            return dbus.UInt32(u.process.pid if running else 0, variant_level=1)
+        if prop == "Result":
+            return dbus.String(u.result if u else "success", variant_level=1)
+        raise dbus.exceptions.DBusException("No such property " + prop,
+                                            name="org.freedesktop.DBus.Error.UnknownProperty")
+
+
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
 manager = Manager(bus, PATH)
+unit_object = UnitObject(bus, UNIT_PATH)
+notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+if os.path.exists(notify_path):
+    os.unlink(notify_path)
+notify.bind(notify_path)
+GLib.io_add_watch(notify.fileno(), GLib.IO_IN, on_notify)
+for running in args.active:
+    spawn(running)
+loop = GLib.MainLoop()
+
+
+def quit_loop():
+    loop.quit()
+    return False
+
+
+GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, quit_loop)
 name = dbus.service.BusName("org.freedesktop.systemd1", bus)
 print("READY", flush=True)
-GLib.MainLoop().run()
+loop.run()
+for running in list(units):
+    stop(running)
+os.unlink(notify_path)

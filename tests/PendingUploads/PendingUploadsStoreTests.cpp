@@ -1,6 +1,7 @@
 #include "PendingUploads/PendingUploadsCodec.hpp"
 #include "PendingUploads/PendingUploadsStore.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
+#include "Runtime/WorkerThread.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/ManualExecutor.hpp"
 #include "support/TempDir.hpp"
@@ -178,17 +179,11 @@ TEST_F(Store, AFailedWriteIsLoggedAndTheNextChangeWritesTheWholeTable) {
   EXPECT_EQ(all(*open()), (std::vector{first, second}));
 }
 
-// CTest runs each test in a process of its own, so GLib reads the data
-// folder set here. Callers on many threads meet only on the store's strand;
-// ThreadSanitizer fails this for a store that touched its table on theirs.
-TEST_F(Store, SharedLivesInTheUserDataFolderOrFallsBackAndTakesCallersOnManyThreads) {
-  ::setenv("XDG_DATA_HOME", folder.c_str(), 1);
-  const auto expected = folder / "com.brackwood.VeltranoMac";
-  EXPECT_EQ(recordingsDirectoryURL(), expected / "recordings");
-  EXPECT_TRUE(fs::is_directory(expected / "recordings"));
-  auto& store = PendingUploadsStore::shared();
-  EXPECT_EQ(store.storeURL(), expected / "pending-uploads.json");
-  EXPECT_EQ(store.recordingsDir(), expected / "recordings");
+// Callers on many threads meet only on the store's strand; ThreadSanitizer
+// fails this for a store that touched its table on theirs.
+TEST_F(Store, TakesCallersOnManyThreads) {
+  WorkerThread worker;
+  auto store = std::make_unique<PendingUploadsStore>(worker.makeStrand(), folder, recordings);
   auto await = [](auto operation) {  // from a context of the caller's own, as app code does
     asio::io_context own;
     auto result = asio::co_spawn(own, std::move(operation), asio::use_future);
@@ -198,35 +193,31 @@ TEST_F(Store, SharedLivesInTheUserDataFolderOrFallsBackAndTakesCallersOnManyThre
   std::vector<std::thread> callers;
   for (int t = 0; t < 4; ++t)
     callers.emplace_back([&, t] {
-      for (int i = 0; i < 20; ++i) await(store.upsert(makeRecord("/r/" + std::to_string(t * 100 + i))));
+      for (int i = 0; i < 20; ++i) await(store->upsert(makeRecord("/r/" + std::to_string(t * 100 + i))));
     });
   for (auto& caller : callers) caller.join();
-  EXPECT_EQ(await(store.allRecords()).size(), 80u);
-  EXPECT_EQ(decodePendingUploads(readFile(store.storeURL())).records.size(), 80u);
-
-  for (const char* missing : {static_cast<const char*>(nullptr), "", "relative/share"})
-    EXPECT_EQ(applicationSupportBase(missing, "/var/tmp", "fallback message"), "/var/tmp");
-  EXPECT_EQ(logs->messages("PendingUploads", LogLevel::error), std::vector<std::string>(3, "fallback message"));
+  EXPECT_EQ(await(store->allRecords()).size(), 80u);
+  EXPECT_EQ(decodePendingUploads(readFile(store->storeURL())).records.size(), 80u);
 }
 
-// GLib reads XDG_DATA_HOME once per process, so this runs in a fresh one
-// (the "threadsafe" death-test style re-executes the test program): both
-// places fall back to the temporary folder and say so.
-TEST_F(Store, ARelativeDataFolderFallsBackToTheTemporaryFolderWithBothLogLines) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto fallBack = [this] {
-    ::setenv("XDG_DATA_HOME", "relative/share", 1);
-    ::setenv("TMPDIR", folder.c_str(), 1);
-    const auto& store = PendingUploadsStore::shared();
-    const auto base = folder / "com.brackwood.VeltranoMac";
-    const std::vector<std::string> expected{
-        "applicationSupportDirectory unavailable; falling back to temporary directory",
-        "applicationSupportDirectory unavailable; falling back to temporary directory for recordings"};
-    const bool placed =
-        store.storeURL() == base / "pending-uploads.json" && store.recordingsDir() == base / "recordings";
-    std::_Exit(placed && logs->messages("PendingUploads", LogLevel::error) == expected ? 0 : 1);
-  };
-  EXPECT_EXIT(fallBack(), ::testing::ExitedWithCode(0), "");
+// The data folder lies under the user's data folder, or, when that is
+// missing, empty or relative, under the temporary folder, and both the
+// store's and the recordings' lines say so.
+TEST_F(Store, DataFolderFallsBackToTheTemporaryFolderWithBothLogLines) {
+  EXPECT_EQ(
+      applicationDataFolder("/home/u/.local/share", "/var/tmp"), "/home/u/.local/share/com.brackwood.VeltranoMac");
+  EXPECT_TRUE(logs->messages("PendingUploads", LogLevel::error).empty());
+  const std::vector<std::string> bothLines{
+      "applicationSupportDirectory unavailable; falling back to temporary directory",
+      "applicationSupportDirectory unavailable; falling back to temporary directory for recordings"};
+  for (const char* missing : {static_cast<const char*>(nullptr), "", "relative/share"}) {
+    LogCapture each;
+    EXPECT_EQ(applicationDataFolder(missing, "/var/tmp"), "/var/tmp/com.brackwood.VeltranoMac");
+    EXPECT_EQ(each->messages("PendingUploads", LogLevel::error), bothLines);
+  }
+  EXPECT_EQ(applicationDataFolder(nullptr, ""), "/tmp/com.brackwood.VeltranoMac");
+  EXPECT_EQ(recordingsDirectoryURL(folder / "data"), folder / "data/recordings");
+  EXPECT_TRUE(fs::is_directory(folder / "data/recordings"));
 }
 
 TEST_F(Store, CleanUpDeletesOnlyUnreferencedMp4FilesDirectlyInTheFolder) {

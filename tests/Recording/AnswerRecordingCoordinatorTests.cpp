@@ -332,3 +332,75 @@ TEST(RetryBackoff, BothTablesDoubleFromTheirBaseToTheirCap) {
     EXPECT_EQ(defaultRetryUploadBackoffNanoseconds(attempt), retry) << attempt;
   }
 }
+
+namespace {
+
+// A quit that comes while a clip is being stopped by something else: the
+// clip must be on disk with its record when finalize returns, however long
+// its upload takes. Times: every start takes 0.1 s unless said; the first
+// cut begins at 60.1 s.
+enum class StopUnderway { leave, answerSwitch, cut, overtakenClip };
+
+struct FinalizeCase {
+  std::string name;
+  StopUnderway stop;
+  std::vector<RecorderScript> scripts;
+  std::size_t records;  // on disk with their clips when finalize returns
+};
+
+void PrintTo(const FinalizeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FinalizeWhileStopping : public CoordinatorTest, public ::testing::WithParamInterface<FinalizeCase> {};
+
+}  // namespace
+
+TEST_P(FinalizeWhileStopping, ReturnsOnlyOnceTheClipIsKeptButNotAfterItsUpload) {
+  const FinalizeCase& c = GetParam();
+  scripts.assign(c.scripts.begin(), c.scripts.end());
+  uploads.duration = 1h;  // a PUT that must not hold the quit
+  auto entered = enter("a");
+  runUntil(entered);
+
+  std::shared_ptr<Pending<json>> other;
+  switch (c.stop) {
+    case StopUnderway::leave: other = leave(); break;
+    case StopUnderway::answerSwitch: other = enter("b"); break;
+    case StopUnderway::cut: clock.advance(60500ms - clock.now()); break;
+    case StopUnderway::overtakenClip:
+      clock.advance(60250ms - clock.now());  // the next clip's camera is starting
+      other = leave();
+      break;
+  }
+  ASSERT_TRUE(std::any_of(trace.begin(), trace.end(), [](const auto& t) { return t.rfind("stop ", 0) == 0; }))
+      << "a stop is underway";
+  // What the quit sequence finds the moment finalize returns (the process
+  // ends right after).
+  std::vector<std::string> recorded, onDisk;
+  auto quit = finalize([&] {
+    for (const auto& record : storedRecords())
+      if (fs::exists(record.fileURL)) recorded.push_back(record.fileURL.filename());
+    std::sort(recorded.begin(), recorded.end());
+    onDisk = clipsOnDisk();
+  });
+  runUntil(quit, 10s);
+
+  EXPECT_EQ(recorded.size(), c.records);
+  EXPECT_EQ(recorded, onDisk) << "every clip on disk has its record";
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "stopped 1"), 1) << "the first clip was finished, not cut off";
+  if (c.stop == StopUnderway::leave || c.stop == StopUnderway::answerSwitch) {
+    EXPECT_FALSE(other->done) << "its upload is still running";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Coordinator, FinalizeWhileStopping,
+    ::testing::Values(FinalizeCase{"Leave", StopUnderway::leave, {RecorderScript{.stopTime = 1s}}, 1},
+                      FinalizeCase{"AnswerSwitch", StopUnderway::answerSwitch, {RecorderScript{.stopTime = 1s}}, 1},
+                      FinalizeCase{"Cut", StopUnderway::cut, {RecorderScript{.stopTime = 1s}, ok}, 1},
+                      FinalizeCase{"OvertakenClip",
+                                   StopUnderway::overtakenClip,
+                                   {ok, RecorderScript{.startTime = 1s, .stopTime = 1s}},
+                                   2}),
+    [](const auto& info) { return info.param.name; });

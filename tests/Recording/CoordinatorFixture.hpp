@@ -20,6 +20,7 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <system_error>
 
 namespace veltrano::testing {
 
@@ -107,6 +108,10 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
   // nullptr succeeds; called when the upload's time is up.
   std::function<std::exception_ptr(const Call&)> outcome;
   Duration duration = 1s;
+  // How long each upload waits for its signed URL before it opens the clip
+  // as the real client does (a missing clip then fails with ENOENT), one
+  // entry per upload in call order; none left: no wait and no open.
+  mutable std::deque<Duration> signedURLWaits;
   mutable std::vector<Call> calls;
   mutable int inFlight = 0;
   mutable int peakInFlight = 0;
@@ -114,6 +119,12 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
   Awaitable<void> upload(fs::path fileURL, std::string, std::string, std::string answerId, std::string objectPath,
                          std::string idToken) const override {
     EXPECT_TRUE(main_.running_in_this_thread()) << "the upload client runs on the main actor";
+    if (!signedURLWaits.empty()) {
+      const Duration wait = signedURLWaits.front();
+      signedURLWaits.pop_front();
+      co_await sleep_(wait);
+      if (!fs::exists(fileURL)) throw std::system_error(ENOENT, std::generic_category(), "open " + fileURL.string());
+    }
     Call call{fileURL, answerId, objectPath, idToken, storedTokenFor(objectPath), readText(fileURL)};
     calls.push_back(call);
     trace_->push_back("upload " + fileURL.filename().string() + " " + idToken);
@@ -149,6 +160,13 @@ struct Pending {
   bool done = false;
   T value{};
   std::exception_ptr error;
+  // Runs the moment the operation returns, before anything else queued
+  // meanwhile: what the caller would see next.
+  std::function<void()> atReturn;
+  void finish() {
+    done = true;
+    if (atReturn) atReturn();
+  }
 };
 
 class CoordinatorTest : public ::testing::Test {
@@ -187,10 +205,10 @@ class CoordinatorTest : public ::testing::Test {
     auto client = std::shared_ptr<const AnswerVideoUploadClientProtocol>(&uploads, [](auto*) {});
     auto storePointer = std::shared_ptr<PendingUploadsStoreProtocol>(&store, [](auto*) {});
     auto wallClock = [this] { return wallTime; };
-    p.uploadRecordedVideo = [client, storePointer, this, wallClock](
-                                fs::path file, std::string u, std::string s, std::string a, std::string t) {
+    p.uploadRecordedVideo = [client, storePointer, this, wallClock](fs::path file, std::string u, std::string s,
+                                                                    std::string a, std::string t, RecordStored stored) {
       return writeAheadUpload(client, storePointer, main, paths, wallClock, std::move(file), std::move(u), std::move(s),
-                              std::move(a), std::move(t));
+                              std::move(a), std::move(t), std::move(stored));
     };
     p.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(clock.sleepFunction(), 60s);
     p.makeTempRecordingURL = [this] { return makeClipFileURL(recordings()); };
@@ -212,7 +230,7 @@ class CoordinatorTest : public ::testing::Test {
     } catch (...) {
       out->error = std::current_exception();
     }
-    out->done = true;
+    out->finish();
   }
 
   static Awaitable<void> callVoid(std::shared_ptr<AnswerRecordingCoordinator> c, bool finalize, std::string token,
@@ -221,7 +239,7 @@ class CoordinatorTest : public ::testing::Test {
       co_await c->finalizeForTermination(true);
     else
       co_await c->retryPendingUploads(token);
-    out->done = true;
+    out->finish();
   }
 
   // Starts an enter (a leave without an answer id) and runs what is ready.
@@ -238,8 +256,9 @@ class CoordinatorTest : public ::testing::Test {
   }
   std::shared_ptr<Pending<nlohmann::json>> leave(std::string token = "token-1") { return enter(std::nullopt, token); }
 
-  std::shared_ptr<Pending<bool>> finalize() {
+  std::shared_ptr<Pending<bool>> finalize(std::function<void()> atReturn = {}) {
     auto out = std::make_shared<Pending<bool>>();
+    out->atReturn = std::move(atReturn);
     Task::spawn(ex.makeStrand(), callVoid(coordinatorPointer(), true, "", out));
     ex.runUntilIdle();
     return out;

@@ -115,9 +115,10 @@ TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredB
   parts.makeRecorder = [sources, sleep]() -> std::shared_ptr<AnswerRecordingVideoRecorder> {
     return WebcamRecorder::create(sources, sleep);
   };
-  parts.uploadRecordedVideo = [=](fs::path file, std::string u, std::string s, std::string a, std::string t) {
+  parts.uploadRecordedVideo = [=](fs::path file, std::string u, std::string s, std::string a, std::string t,
+                                  RecordStored stored) {
     return writeAheadUpload(client, store, mainExecutor, paths, now, std::move(file), std::move(u), std::move(s),
-                            std::move(a), std::move(t));
+                            std::move(a), std::move(t), std::move(stored));
   };
   parts.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(sleep, 2s);
   parts.makeTempRecordingURL = [data] { return makeClipFileURL(data / "recordings"); };

@@ -210,3 +210,27 @@ TEST_F(CoordinatorTest, ACancelledTaskWritesTheStoreOnceItTakesItsCancellationBa
   ASSERT_EQ(storedRecords().size(), 1u);
   EXPECT_EQ(storedRecords()[0].idToken, "after");
 }
+
+// A retry that comes while an upload of the same clip still waits for its
+// signed URL: whichever of two uploads stored the clip first would delete
+// the file under the other, which then reads as a lost clip. The drain
+// waits for the first upload instead and finds nothing left to do.
+TEST_F(CoordinatorTest, ARetryNeverRacesAnotherUploadOfTheSameClip) {
+  auto entered = enter("a");
+  runUntil(entered);
+  uploads.signedURLWaits = {5s};  // the leave's upload is slow to get its URL
+  auto left = leave("t-leave");
+  clock.advance(1s);  // stopped, record stored, upload waiting for its URL
+  ASSERT_EQ(storedRecords().size(), 1u);
+  ASSERT_FALSE(left->done);
+  auto request = retry("t-retry");
+  runUntil(left);
+  clock.advance(30s);
+
+  EXPECT_EQ(left->value, nlohmann::json({{"status", "idle"}})) << "not upload_failed: the clip is stored";
+  ASSERT_EQ(uploads.calls.size(), 1u) << "one upload of the clip, not two";
+  EXPECT_EQ(uploads.calls[0].idToken, "t-leave");
+  EXPECT_TRUE(storedRecords().empty());
+  EXPECT_TRUE(clipsOnDisk().empty());
+  for (const auto& line : logs(LogLevel::error)) ADD_FAILURE() << "logged as failed: " << line;
+}

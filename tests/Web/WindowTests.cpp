@@ -629,31 +629,55 @@ TEST_F(WindowTest, MissingWebAppShowsTheNoticeAtTheMinimumSize) {
   saveScreenshot(contentView_->window(), "window-notice");
 }
 
-TEST_F(WindowTest, WindowWithTheFirstWebAppBannerAndDeepLinks) {
+// The installed web app's settings for this test: nothing answers on the
+// emulator's port, and showing sign-in and checking links need nothing.
+const char* kWebAppConfig = R"({"apiKey": "fake-api-key", "projectId": "demo-veltrano",
+  "signInContinueURL": "http://127.0.0.1:9/", "endpointBaseURL": "http://127.0.0.1:9",
+  "authEmulatorHost": "127.0.0.1:9"})";
+
+TEST_F(WindowTest, WindowWithTheWebAppBannerAndDeepLinks) {
   const char* webApp = std::getenv("VELTRANO_WEBAPP_DIR");
   ASSERT_NE(webApp, nullptr);
-  webAppSite_ = std::make_unique<TestSite>(fs::path(webApp));
+  const fs::path copy = folder_ / "WebApp";
+  fs::copy(webApp, copy, fs::copy_options::recursive);
+  std::ofstream(copy / "config.json", std::ios::trunc) << kWebAppConfig;
+  webAppSite_ = std::make_unique<TestSite>(copy);
   TestSite& site = *webAppSite_;
   fs::path madeFor;
-  contentView_ = std::make_unique<ContentView>(nullptr, fs::path(webApp), [&](const fs::path& root) {
+  contentView_ = std::make_unique<ContentView>(nullptr, copy, [&](const fs::path& root) {
     madeFor = root;
     return WebViewHost::create(configuration(site));
   });
   ASSERT_NE(contentView_->webView(), nullptr);
-  EXPECT_EQ(madeFor, fs::path(webApp));
+  EXPECT_EQ(madeFor, copy);
   WebKitWebView* webView = contentView_->webView()->webView();
   countLoads(webView);
   contentView_->present();
   waitForLoads(1);
-  // Up to date once the page has pinged the bridge and drawn.
-  spinUntil([&] { return eval(webView, "return document.body.dataset.bridge || '';") == "ready"; });
+  // Up to date once the page has pinged the bridge and shows sign-in.
+  spinUntil([&] {
+    return eval(webView, "return document.body.dataset.bridge + ' ' + document.body.dataset.screen;") == "ready email";
+  });
+  // What reaches the page, seen beside the page's own handling.
+  eval(webView, R"JS(
+    window.seen = { links: [], focus: [] };
+    const receive = window.__veltranoReceiveAuthCallback;
+    window.__veltranoReceiveAuthCallback = (link) => { seen.links.push(link); receive(link); };
+    window.addEventListener('veltrano:app-focus', (e) => seen.focus.push(e.detail.focused));
+  )JS");
 
   contentView_->receiveDeepLink("veltrano://auth/callback?emailLink=first");
   contentView_->receiveDeepLink("veltrano://auth/callback?emailLink=second&email=u%40example.com");
   EXPECT_EQ(contentView_->authCallbackURL(), "veltrano://auth/callback?emailLink=second&email=u%40example.com");
   contentView_->update();
   state_.dispatchFocusEvent(true);
-  spinUntil([&] { return eval(webView, "return document.querySelectorAll('#events li').length;").get<int>() >= 3; });
+  spinUntil([&] { return eval(webView, "return seen.links.length + seen.focus.length;").get<int>() >= 3; });
+  EXPECT_EQ(eval(webView, "return seen;"),
+            (json{{"links", {{{"emailLink", "first"}}, {{"emailLink", "second"}, {"email", "u@example.com"}}}},
+                  {"focus", {true}}}));
+  // Neither is a sign-in link, and the page says so in words.
+  EXPECT_EQ(eval(webView, "return document.getElementById('email-message').textContent;"),
+            "That isn't a sign-in link from Veltrano. Copy the whole link from the email.");
   spinFor(300);
   saveScreenshot(contentView_->window(), "window-web-app", webView);
   GtkWindow* window = contentView_->window();

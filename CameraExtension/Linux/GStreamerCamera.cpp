@@ -1,4 +1,4 @@
-#include "GStreamerCamera.hpp"
+#include "Linux/GStreamerCamera.hpp"
 
 #include "Identity.hpp"
 
@@ -26,11 +26,11 @@ struct GstObjectUnref {
 using DevicePtr = std::unique_ptr<GstDevice, GstObjectUnref>;
 using ElementPtr = std::unique_ptr<GstElement, GstObjectUnref>;
 
-int rank(CameraCandidate::Api api) {
+int rank(PhysicalCameraCandidate::Api api) {
   switch (api) {
-    case CameraCandidate::Api::pipewire: return 0;
-    case CameraCandidate::Api::v4l2: return 1;
-    case CameraCandidate::Api::other: return 2;
+    case PhysicalCameraCandidate::Api::pipewire: return 0;
+    case PhysicalCameraCandidate::Api::v4l2: return 1;
+    case PhysicalCameraCandidate::Api::other: return 2;
   }
   return 3;
 }
@@ -40,8 +40,8 @@ std::string structureString(const GstStructure* structure, const char* key) {
   return value ? value : "";
 }
 
-CameraCandidate describe(GstDevice* device) {
-  CameraCandidate candidate;
+PhysicalCameraCandidate describePhysicalCamera(GstDevice* device) {
+  PhysicalCameraCandidate candidate;
   gchar* name = gst_device_get_display_name(device);
   candidate.displayName = name ? name : "";
   g_free(name);
@@ -49,9 +49,9 @@ CameraCandidate describe(GstDevice* device) {
   const std::string api = structureString(properties, "device.api");
   const std::string typeName = G_OBJECT_TYPE_NAME(device);
   if (typeName.find("PipeWire") != std::string::npos || api == "pipewire")
-    candidate.api = CameraCandidate::Api::pipewire;
+    candidate.api = PhysicalCameraCandidate::Api::pipewire;
   else if (typeName.find("V4l2") != std::string::npos || api == "v4l2")
-    candidate.api = CameraCandidate::Api::v4l2;
+    candidate.api = PhysicalCameraCandidate::Api::v4l2;
   candidate.nodeName = structureString(properties, "node.name");
   if (properties) gst_structure_free(properties);
   return candidate;
@@ -119,7 +119,7 @@ struct MappedSample {
   }
 };
 
-class GStreamerSession final : public CaptureSession {
+class GStreamerSession final : public PhysicalCameraSession {
  public:
   struct State {
     State(CaptureQueue& queue, CaptureCallbacks callbacks) : queue(queue), callbacks(std::move(callbacks)) {}
@@ -293,7 +293,7 @@ GstBusSyncReply GStreamerSession::onBusMessage(GstBus*, GstMessage* message, gpo
 
 }  // namespace
 
-std::optional<std::size_t> chooseCamera(const std::vector<CameraCandidate>& candidates) {
+std::optional<std::size_t> choosePhysicalCamera(const std::vector<PhysicalCameraCandidate>& candidates) {
   std::optional<std::size_t> best;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const auto& candidate = candidates[i];
@@ -325,7 +325,7 @@ std::optional<CameraInfo> bestCameraMode(const GstCaps* caps) {
   return best;
 }
 
-CameraAuthorizationStatus probeCameraAccess(const std::filesystem::path& deviceDirectory) {
+CameraAuthorizationStatus probePhysicalCameraAccess(const std::filesystem::path& deviceDirectory) {
   std::error_code ec;
   bool refused = false;
   for (std::filesystem::directory_iterator it(deviceDirectory, ec), end; !ec && it != end; it.increment(ec)) {
@@ -343,7 +343,7 @@ GStreamerCameraSystem::GStreamerCameraSystem(std::filesystem::path deviceDirecto
 }
 
 CameraAuthorizationStatus GStreamerCameraSystem::authorizationStatus() {
-  return probeCameraAccess(deviceDirectory_);
+  return probePhysicalCameraAccess(deviceDirectory_);
 }
 
 void GStreamerCameraSystem::requestAccess(std::function<void(bool)> answer) {
@@ -386,13 +386,13 @@ std::optional<CameraInfo> GStreamerCameraSystem::defaultCamera() {
   }
 
   std::vector<GstDevice*> listed;
-  std::vector<CameraCandidate> candidates;
+  std::vector<PhysicalCameraCandidate> candidates;
   for (GList* item = devices; item; item = item->next) {
     listed.push_back(GST_DEVICE(item->data));
-    candidates.push_back(describe(GST_DEVICE(item->data)));
+    candidates.push_back(describePhysicalCamera(GST_DEVICE(item->data)));
   }
   std::optional<CameraInfo> info;
-  if (const auto chosen = chooseCamera(candidates)) {
+  if (const auto chosen = choosePhysicalCamera(candidates)) {
     GstDevice* device = listed[*chosen];
     GstCaps* caps = gst_device_get_caps(device);
     info = bestCameraMode(caps);
@@ -407,9 +407,10 @@ std::optional<CameraInfo> GStreamerCameraSystem::defaultCamera() {
   return info;
 }
 
-std::unique_ptr<CaptureSession> GStreamerCameraSystem::makeSession(const CameraInfo& camera,
-                                                                   const VideoFormatDescription& format,
-                                                                   CaptureQueue& queue, CaptureCallbacks callbacks) {
+std::unique_ptr<PhysicalCameraSession> GStreamerCameraSystem::makeSession(const CameraInfo& camera,
+                                                                          const VideoFormatDescription& format,
+                                                                          CaptureQueue& queue,
+                                                                          CaptureCallbacks callbacks) {
   return std::make_unique<GStreamerSession>(camera, format, queue, std::move(callbacks));
 }
 

@@ -1,6 +1,7 @@
-// Records one answer end to end from the command line, through the bridge's
-// dispatch into the process-wide coordinator: enter, wait, leave. Every
-// reply envelope is printed with the time it took.
+// The headless front end and its composition root: records one answer end
+// to end from the command line, through the bridge's dispatch into the
+// coordinator, with no window: enter, wait, leave. Every reply envelope is
+// printed with the time it took.
 //
 //   veltrano-record-answer --endpoint http://127.0.0.1:8787/upload-url --token dev-token
 //       --data /tmp/veltrano-data [--seconds 5] [--camera test|system] [--size 1280x720]
@@ -8,9 +9,13 @@
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
 #include "Capture/CameraSourceFactory.hpp"
 #include "Capture/GStreamer.hpp"
-#include "Recording/AnswerRecordingCoordinator.hpp"
+#include "PendingUploads/PendingUploadsStore.hpp"
+#include "PendingUploads/RecordingsDirectory.hpp"
+#include "Recording/CoordinatorAssembly.hpp"
 #include "Runtime/MainExecutor.hpp"
-#include "Runtime/ProcessConfiguration.hpp"
+#include "Runtime/WorkerThread.hpp"
+#include "Upload/AnswerVideoUploadClient.hpp"
+#include "Upload/CurlMultiDriver.hpp"
 
 #include <glib.h>
 
@@ -107,6 +112,10 @@ json send(const std::shared_ptr<VeltranoBridgeMessageHandler>& handler, json bod
   return *reply;
 }
 
+// Threads that may still run when exit does; never destroyed.
+WorkerThread* worker = nullptr;
+CurlMultiDriver* curl = nullptr;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,18 +128,29 @@ int main(int argc, char** argv) {
       {"CFBundleIdentifier", "com.brackwood.VeltranoMac"},
       {"VeltranoAnswerVideoSignedURLRequestURL", o.endpoint}}.dump();
 
-  ProcessConfiguration configuration;
-  configuration.dataFolder = o.data;
-  configuration.bundleRoot = bundle;
-  if (o.camera == "test") configuration.cameraSources = std::make_shared<TestPatternCamera>(o.width, o.height);
-  configureProcess(std::move(configuration));
+  // The parts, as the app builds them, over this program's folders and
+  // camera. Kept to the end of the process, as in the app.
+  MainContext& main = MainContext::shared();
+  worker = new WorkerThread;
+  curl = new CurlMultiDriver;
+  const fs::path recordings = recordingsDirectoryURL(o.data);
+  auto uploads = std::make_shared<AnswerVideoUploadClient>(bundle / "share/VeltranoMac/Info.json", *curl);
+  auto store = std::make_shared<PendingUploadsStore>(worker->makeStrand(), o.data, recordings);
+  std::shared_ptr<CameraSourceFactory> cameras;
+  if (o.camera == "test")
+    cameras = std::make_shared<TestPatternCamera>(o.width, o.height);
+  else
+    cameras = std::make_shared<SystemCameraSourceFactory>();
+  auto coordinator =
+      assembleAnswerRecordingCoordinator({*worker, main.get_executor(), cameras, uploads, store, recordings});
+  PendingUploadsStore::install(store);
+  AnswerRecordingCoordinator::install(coordinator);
 
-  auto handler = std::make_shared<VeltranoBridgeMessageHandler>(AnswerRecordingCoordinator::shared());
+  auto handler = std::make_shared<VeltranoBridgeMessageHandler>(coordinator);
   json payload = {{"userId", o.userId}, {"sessionId", o.sessionId}, {"answerId", o.answerId}, {"idToken", o.token}};
   const json entered = send(handler, {{"method", "enterAnswer"}, {"payload", payload}});
   if (!entered.value("ok", false)) return 1;
 
-  MainContext& main = MainContext::shared();
   const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.seconds);
   while (std::chrono::steady_clock::now() < until) {
     if (!g_main_context_iteration(main.native(), FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -1,4 +1,4 @@
-#include "GStreamerCamera.hpp"
+#include "Linux/GStreamerCamera.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,11 @@
 namespace veltranocam {
 namespace {
 
-using Api = CameraCandidate::Api;
+using Api = PhysicalCameraCandidate::Api;
 
 struct ChoiceCase {
   const char* name;
-  std::vector<CameraCandidate> candidates;
+  std::vector<PhysicalCameraCandidate> candidates;
   std::optional<std::size_t> chosen;
 };
 
@@ -23,14 +23,14 @@ void PrintTo(const ChoiceCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class CameraChoice : public ::testing::TestWithParam<ChoiceCase> {};
+class PhysicalCameraChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
-TEST_P(CameraChoice, SkipsOurOwnNodeAndPrefersPipeWireThenV4L2) {
-  EXPECT_EQ(chooseCamera(GetParam().candidates), GetParam().chosen);
+TEST_P(PhysicalCameraChoice, SkipsOurOwnNodeAndPrefersPipeWireThenV4L2) {
+  EXPECT_EQ(choosePhysicalCamera(GetParam().candidates), GetParam().chosen);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Lists, CameraChoice,
+    Lists, PhysicalCameraChoice,
     ::testing::Values(ChoiceCase{"none", {}, std::nullopt},
                       ChoiceCase{"onlyOurs", {{"VeltranoCam", "VeltranoCam", Api::pipewire}}, std::nullopt},
                       ChoiceCase{"oursByDisplayName", {{"VeltranoCam", "", Api::pipewire}, {"Cam", "", Api::other}}, 1},
@@ -113,10 +113,10 @@ TEST(CameraAccessProbe, NoCameraNodeIsNotAPermissionProblem) {
   std::filesystem::create_directories(folder);
   std::ofstream(folder / "video-config") << "x";  // not a camera node
   std::ofstream(folder / "videoX") << "x";
-  EXPECT_EQ(probeCameraAccess(folder), CameraAuthorizationStatus::authorized);
-  EXPECT_EQ(probeCameraAccess(folder / "missing"), CameraAuthorizationStatus::authorized);
+  EXPECT_EQ(probePhysicalCameraAccess(folder), CameraAuthorizationStatus::authorized);
+  EXPECT_EQ(probePhysicalCameraAccess(folder / "missing"), CameraAuthorizationStatus::authorized);
   std::ofstream(folder / "video0") << "x";
-  EXPECT_EQ(probeCameraAccess(folder), CameraAuthorizationStatus::authorized);
+  EXPECT_EQ(probePhysicalCameraAccess(folder), CameraAuthorizationStatus::authorized);
   std::filesystem::remove_all(folder);
 }
 

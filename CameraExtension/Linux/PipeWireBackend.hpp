@@ -1,8 +1,11 @@
+// The publishing backend on PipeWire: the virtual camera as a Video/Source
+// node.
 #pragma once
 
 #include "Log.hpp"
 #include "Publishing.hpp"
 
+#include <functional>
 #include <memory>
 
 namespace veltranocam {
@@ -33,6 +36,10 @@ class PipeWireBackend final : public PublishingBackend {
   // a stream made elsewhere. The node appears once the backend is started
   // and connected.
   void addStream(const DeviceDescription& device, const std::shared_ptr<PublishedStream>& stream) override;
+
+  // Called once, on the loop's thread, the first time the node is in the
+  // graph (connected and published): the service is up. Set before start().
+  void whenFirstPublished(std::function<void()> handler);
 
   // Starts the loop and connects (the service starts).
   void start();

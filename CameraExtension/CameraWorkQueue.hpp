@@ -1,3 +1,5 @@
+// The camera program's serial work queue, on a named thread of its own; the
+// capture queue is one.
 #pragma once
 
 #include "PhysicalCamera.hpp"
@@ -14,13 +16,13 @@ namespace veltranocam {
 // A serial queue on one worker thread of its own. Linux thread names hold 15
 // characters, so the thread carries the label's tail ("camera.capture" for
 // the capture queue); `label()` keeps the whole label.
-class SerialQueue final : public CaptureQueue {
+class CameraWorkQueue final : public CaptureQueue {
  public:
-  explicit SerialQueue(std::string label);
+  explicit CameraWorkQueue(std::string label);
   // Runs what is queued, then joins the thread.
-  ~SerialQueue() override;
-  SerialQueue(const SerialQueue&) = delete;
-  SerialQueue& operator=(const SerialQueue&) = delete;
+  ~CameraWorkQueue() override;
+  CameraWorkQueue(const CameraWorkQueue&) = delete;
+  CameraWorkQueue& operator=(const CameraWorkQueue&) = delete;
 
   void dispatch(std::function<void()> task) override;
   // Returns once every task dispatched before the call has run. Never call it

@@ -1,3 +1,5 @@
+// The physical cameras through GStreamer: camera choice, mode from caps,
+// access probe, and capture sessions into an appsink.
 #pragma once
 
 #include "PhysicalCamera.hpp"
@@ -13,7 +15,7 @@
 namespace veltranocam {
 
 // One camera as the device monitor lists it.
-struct CameraCandidate {
+struct PhysicalCameraCandidate {
   enum class Api { pipewire, v4l2, other };
   std::string displayName;
   std::string nodeName;
@@ -24,7 +26,7 @@ struct CameraCandidate {
 // may name it the default video source), preferring PipeWire (which lets
 // other programs share the camera), then V4L2, then anything else; the
 // monitor's order decides among equals.
-std::optional<std::size_t> chooseCamera(const std::vector<CameraCandidate>& candidates);
+std::optional<std::size_t> choosePhysicalCamera(const std::vector<PhysicalCameraCandidate>& candidates);
 
 // The camera's best mode: the largest size any of its raw or JPEG formats
 // offers, at that size its shortest and longest frame durations. A zero or
@@ -34,7 +36,7 @@ std::optional<CameraInfo> bestCameraMode(const GstCaps* caps);
 // Outside a sandbox: denied (2) when a /dev/videoN node exists but cannot be
 // opened for reading (EACCES/EPERM); authorized (3) otherwise, including
 // when there is no camera at all (that is not a permission problem).
-CameraAuthorizationStatus probeCameraAccess(const std::filesystem::path& deviceDirectory);
+CameraAuthorizationStatus probePhysicalCameraAccess(const std::filesystem::path& deviceDirectory);
 
 // The physical cameras through GStreamer: the device monitor to find them,
 // a capture pipeline into an appsink (BGRA, drop=true, max-buffers=1) whose
@@ -50,8 +52,8 @@ class GStreamerCameraSystem final : public CameraSystem {
   // Nothing to ask outside a sandbox: answers at once with the probe's result.
   void requestAccess(std::function<void(bool)> answer) override;
   std::optional<CameraInfo> defaultCamera() override;
-  std::unique_ptr<CaptureSession> makeSession(const CameraInfo& camera, const VideoFormatDescription& format,
-                                              CaptureQueue& queue, CaptureCallbacks callbacks) override;
+  std::unique_ptr<PhysicalCameraSession> makeSession(const CameraInfo& camera, const VideoFormatDescription& format,
+                                                     CaptureQueue& queue, CaptureCallbacks callbacks) override;
 
  private:
   std::filesystem::path deviceDirectory_;

@@ -1,4 +1,4 @@
-#include "PipeWireBackend.hpp"
+#include "Linux/PipeWireBackend.hpp"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
@@ -48,6 +48,9 @@ struct PipeWireBackend::Impl : std::enable_shared_from_this<Impl> {
   bool running = false;
   bool loopStarted = false;
   std::shared_ptr<Stream> published;
+  // Told once, the first time the node is in the graph.
+  std::function<void()> onFirstPublished;
+  bool announced = false;
 };
 
 class PipeWireBackend::Stream final : public PublishedStream {
@@ -205,6 +208,11 @@ void PipeWireBackend::Stream::endIfNeeded() {
 
 void PipeWireBackend::Stream::onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error) {
   auto* self = static_cast<Stream*>(data);
+  if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)
+    if (auto impl = self->impl_.lock(); impl && !impl->announced) {
+      impl->announced = true;
+      if (impl->onFirstPublished) impl->onFirstPublished();
+    }
   if (state == PW_STREAM_STATE_STREAMING) {
     self->beginIfNeeded();
     return;
@@ -404,6 +412,12 @@ void PipeWireBackend::addStream(const DeviceDescription& device, const std::shar
   }
   pw_thread_loop_unlock(impl_->loop);
   if (taken) throw std::logic_error("this PipeWire backend already publishes a stream");
+}
+
+void PipeWireBackend::whenFirstPublished(std::function<void()> handler) {
+  pw_thread_loop_lock(impl_->loop);
+  impl_->onFirstPublished = std::move(handler);
+  pw_thread_loop_unlock(impl_->loop);
 }
 
 void PipeWireBackend::start() {

@@ -1,4 +1,4 @@
-#include "Log.hpp"
+#include "Linux/JournalLogger.hpp"
 
 #include <sys/stat.h>
 #include <systemd/sd-journal.h>

@@ -2,14 +2,15 @@
 // PipeWire node and passes the default physical camera through, until
 // SIGTERM or SIGINT.
 #include "CameraProviderSource.hpp"
-#include "GStreamerCamera.hpp"
+#include "CameraWorkQueue.hpp"
 #include "Identity.hpp"
-#include "Log.hpp"
-#include "PipeWireBackend.hpp"
-#include "SerialQueue.hpp"
+#include "Linux/GStreamerCamera.hpp"
+#include "Linux/JournalLogger.hpp"
+#include "Linux/PipeWireBackend.hpp"
 
 #include <pthread.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <exception>
 #include <string>
@@ -26,11 +27,14 @@ int main() {
 
   JournalLogger logger;
   try {
-    SerialQueue captureQueue(kCaptureQueueLabel);
+    CameraWorkQueue captureQueue(kCaptureQueueLabel);
     GStreamerCameraSystem cameras;
     PipeWireBackend backend(logger);
     {
       CameraProviderSource providerSource(backend, cameras, captureQueue, logger);
+      // The service counts as started only once the camera is published
+      // (Type=notify): a program that cannot reach PipeWire never says so.
+      backend.whenFirstPublished([] { sd_notify(0, "READY=1"); });
       backend.start();
       int signal = 0;
       sigwait(&stopSignals, &signal);

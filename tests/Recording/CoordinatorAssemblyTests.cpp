@@ -1,20 +1,21 @@
-// The process-wide coordinator and the one configuration of the shared
-// parts. A program of its own: configureProcess holds for the process.
+// The coordinator as the programs' entries assemble it, over real parts:
+// the test camera records, the bundle's Info.json decides the upload, the
+// data folder holds the clip and the table. And the installed instances:
+// asking before the entry installed one is a wiring fault that aborts.
 
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
 #include "PendingUploads/PendingUploadsStore.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
-#include "Recording/AnswerRecordingCoordinator.hpp"
+#include "Recording/CoordinatorAssembly.hpp"
 #include "Runtime/MainExecutor.hpp"
-#include "Runtime/ProcessConfiguration.hpp"
 #include "TestCameraSources.hpp"
+#include "Upload/AnswerVideoUploadClient.hpp"
+#include "Upload/CurlMultiDriver.hpp"
 #include "Upload/UploadTestSupport.hpp"
 #include "support/CapturingLogSink.hpp"
 
 #include <gtest/gtest.h>
 
-#include <set>
-#include <stdexcept>
 #include <thread>
 
 using namespace veltrano;
@@ -22,40 +23,23 @@ using namespace veltrano::testing;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-TEST(SharedCoordinator, OneConfigurationReachesEverySharedPartAndIsFixedAtFirstUse) {
+TEST(CoordinatorAssembly, RecordsWithTheGivenCameraIntoTheGivenFolderAndUploadsAsTheBundleSays) {
   TempDir dir;
   const fs::path data = dir / "data", bundle = dir / "bundle";
   // An Info.json without an endpoint: the client drops clips instead of uploading.
   writeFile(bundle / "share/VeltranoMac/Info.json", R"({"CFBundleIdentifier": "com.brackwood.VeltranoMac"})");
   auto camera = std::make_shared<PipelineSourceFactory>(testPattern(320, 240));
-  ProcessConfiguration configuration;
-  configuration.dataFolder = data;
-  configuration.bundleRoot = bundle;
-  configuration.cameraSources = camera;
-  configureProcess(configuration);
+  WorkerThread worker;
+  CurlMultiDriver curl;
+  const fs::path recordings = recordingsDirectoryURL(data);
+  auto uploads = std::make_shared<AnswerVideoUploadClient>(bundle / "share/VeltranoMac/Info.json", curl);
+  auto store = std::make_shared<PendingUploadsStore>(worker.makeStrand(), data, recordings);
+  auto coordinator = assembleAnswerRecordingCoordinator(
+      {worker, MainContext::shared().get_executor(), camera, uploads, store, recordings});
 
-  // Created once, whichever thread comes first.
-  std::set<AnswerRecordingCoordinator*> seen;
-  std::mutex mutex;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([&] {
-      auto* c = AnswerRecordingCoordinator::shared().get();
-      std::lock_guard lock(mutex);
-      seen.insert(c);
-    });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(seen.size(), 1u);
-  EXPECT_THROW(configureProcess(configuration), std::logic_error);
-  EXPECT_EQ(PendingUploadsStore::shared().storeURL(), data / "pending-uploads.json");
-  EXPECT_EQ(recordingsDirectoryURL(), data / "recordings");
-
-  // The bridge answers with `shared`: the configured camera records, the
-  // configured bundle's Info.json decides the upload, the configured folder
-  // holds the clip and the table.
   LogCapture logs;
   MainContext& main = MainContext::shared();
-  auto handler = std::make_shared<VeltranoBridgeMessageHandler>(AnswerRecordingCoordinator::shared());
+  auto handler = std::make_shared<VeltranoBridgeMessageHandler>(coordinator);
   auto send = [&](json body) {
     std::optional<json> reply;
     VeltranoBridgeMessageHandler::receive(
@@ -79,4 +63,23 @@ TEST(SharedCoordinator, OneConfigurationReachesEverySharedPartAndIsFixedAtFirstU
                      "VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload."));
   EXPECT_TRUE(filesUnder(data / "recordings").empty());
   EXPECT_EQ(json::parse(readFile(data / "pending-uploads.json")), json::array());
+  EXPECT_EQ(filesUnder(data).size(), 1u);  // the table; no stray file anywhere
+}
+
+// Each names the type, the fault and the cure; the program's name comes first.
+TEST(InstalledInstances, AskingBeforeTheEntryInstalledOneOrInstallingTwiceAborts) {
+  EXPECT_DEATH(AnswerRecordingCoordinator::shared(),
+               "AnswerRecordingCoordinator::shared\\(\\) used before it was installed; the program's entry \\(its "
+               "main\\) must build it and call AnswerRecordingCoordinator::install");
+  EXPECT_DEATH(PendingUploadsStore::shared(), "PendingUploadsStore::shared\\(\\) used before it was installed");
+  EXPECT_DEATH(AnswerRecordingCoordinator::install(nullptr), "installed as null");
+  EXPECT_DEATH(
+      {
+        TempDir dir;
+        WorkerThread worker;
+        auto store = std::make_shared<PendingUploadsStore>(worker.makeStrand(), dir.path, dir / "recordings");
+        PendingUploadsStore::install(store);
+        if (&PendingUploadsStore::shared() == store.get()) PendingUploadsStore::install(store);
+      },
+      "PendingUploadsStore::shared\\(\\) installed twice");
 }

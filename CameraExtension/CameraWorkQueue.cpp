@@ -1,4 +1,4 @@
-#include "SerialQueue.hpp"
+#include "CameraWorkQueue.hpp"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 
 namespace veltranocam {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
+CameraWorkQueue::CameraWorkQueue(std::string label) : label_(std::move(label)) {
   thread_ = std::thread([this] { run(); });
   // The kernel keeps 15 characters; the label's last whole words say most.
   std::string name = label_;
@@ -17,7 +17,7 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
   pthread_setname_np(thread_.native_handle(), name.c_str());
 }
 
-SerialQueue::~SerialQueue() {
+CameraWorkQueue::~CameraWorkQueue() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -26,7 +26,7 @@ SerialQueue::~SerialQueue() {
   thread_.join();
 }
 
-void SerialQueue::dispatch(std::function<void()> task) {
+void CameraWorkQueue::dispatch(std::function<void()> task) {
   {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
@@ -34,14 +34,14 @@ void SerialQueue::dispatch(std::function<void()> task) {
   wake_.notify_one();
 }
 
-void SerialQueue::drain() {
+void CameraWorkQueue::drain() {
   std::promise<void> done;
   auto finished = done.get_future();
   dispatch([&done] { done.set_value(); });
   finished.wait();
 }
 
-void SerialQueue::run() {
+void CameraWorkQueue::run() {
   for (;;) {
     std::function<void()> task;
     {

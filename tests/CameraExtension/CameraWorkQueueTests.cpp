@@ -1,5 +1,5 @@
+#include "CameraWorkQueue.hpp"
 #include "Identity.hpp"
-#include "SerialQueue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +11,12 @@
 namespace veltranocam {
 namespace {
 
-TEST(SerialQueue, RunsTasksInOrderOnOneNamedThreadAndFinishesThemOnDestruction) {
+TEST(CameraWorkQueue, RunsTasksInOrderOnOneNamedThreadAndFinishesThemOnDestruction) {
   std::vector<int> order;
   std::vector<std::thread::id> threads;
   std::string name;
   {
-    SerialQueue queue(kCaptureQueueLabel);
+    CameraWorkQueue queue(kCaptureQueueLabel);
     EXPECT_EQ(queue.label(), "com.brackwood.veltranoMac.camera.capture");
     queue.dispatch([&] {
       char buffer[16] = {};

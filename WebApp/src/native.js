@@ -1,0 +1,19 @@
+// The native side, reached through window.veltranoNative (injected by the
+// app before any page script runs; absent in a plain browser).
+
+export function bridge() {
+  const native = window.veltranoNative;
+  return native && typeof native.isAvailable === 'function' && native.isAvailable() ? native : null;
+}
+
+// 'ready', 'missing' or 'failed': whether the app around the page answers.
+export async function checkBridge() {
+  const native = bridge();
+  if (!native) return 'missing';
+  try {
+    const data = await native.call('ping');
+    return data && data.pong === true ? 'ready' : 'failed';
+  } catch {
+    return 'failed';
+  }
+}

@@ -1,0 +1,180 @@
+// The installed web app in the real window (WebKitGTK under Xvfb, on the
+// bus of tests/support/run-with-display.sh): the whole program as it ships
+// (the end-to-end host: runApplicationMain with test folders), the identity
+// emulator and the reference upload service. A person types an address,
+// scripts/sign-in.sh hands the emulator's link to the app as the deep link,
+// the page signs in, and its "retryPendingUploads" brings a clip left by an
+// earlier run to the endpoint with the signed-in user's token. A restart
+// finds the person still signed in. Screenshots of each screen go to
+// $VELTRANO_SCREENSHOT_DIR/webapp-signin-*.png.
+//
+// Environment: VELTRANO_AUTH_EMULATOR (started by run-browser-tests.sh),
+// VELTRANO_E2E_HOST, VELTRANO_APP_PROGRAM, VELTRANO_UPLOAD_SERVICE,
+// VELTRANO_WEB_APP_DIR, VELTRANO_SCREENSHOT_DIR.
+
+import assert from 'node:assert/strict';
+import { execFile, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import readline from 'node:readline';
+import { after, test } from 'node:test';
+import { promisify } from 'node:util';
+
+const run = promisify(execFile);
+const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../..');
+const emulator = `http://${process.env.VELTRANO_AUTH_EMULATOR}`;
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'veltrano-webapp-window-'));
+const children = [];
+after(() => {
+  for (const child of children) if (child.exitCode === null) child.kill('SIGKILL');
+  fs.rmSync(scratch, { recursive: true, force: true });
+});
+
+const until = async (what, check, seconds = 30) => {
+  const deadline = Date.now() + seconds * 1000;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+};
+
+// The reference service; in its emulator mode (when this build has one) it
+// accepts the emulator's ID tokens, otherwise a fixed token only.
+async function startService(storage) {
+  const { stdout: help } = await run(process.env.VELTRANO_UPLOAD_SERVICE, ['--help']).catch((e) => e);
+  const emulatorMode = String(help).includes('--auth-emulator');
+  const args = ['--listen', '127.0.0.1:0', '--storage', storage,
+                ...(emulatorMode ? ['--auth-emulator', '--auth-project', 'demo-veltrano'] : ['--token', 'fixed'])];
+  const service = spawn(process.env.VELTRANO_UPLOAD_SERVICE, args, { stdio: ['ignore', 'pipe', 'inherit'] });
+  children.push(service);
+  const [endpoint] = await readline.createInterface({ input: service.stdout })[Symbol.asyncIterator]().next()
+    .then(({ value }) => [value]);
+  return { service, endpoint, origin: new URL(endpoint).origin, emulatorMode };
+}
+
+// The shipped program with a driver: each script runs in the page, its
+// value comes back on stdout.
+function startApp(bundle, data) {
+  const host = spawn(process.env.VELTRANO_E2E_HOST, ['--bundle', bundle, '--data', data],
+                     { stdio: ['pipe', 'pipe', 'inherit'] });
+  children.push(host);
+  const waiting = new Map();
+  let next = 0;
+  readline.createInterface({ input: host.stdout }).on('line', (line) => {
+    if (!line.startsWith('reply ')) return;
+    const { id, value } = JSON.parse(line.slice(6));
+    waiting.get(id)?.(value);
+    waiting.delete(id);
+  });
+  const page = (script) =>
+    new Promise((resolve) => {
+      const id = ++next;
+      waiting.set(id, resolve);
+      host.stdin.write(`${JSON.stringify({ id, script })}\n`);
+    });
+  const exited = new Promise((resolve) => host.on('exit', (code, signal) => resolve({ code, signal })));
+  return { host, page, exited, screen: () => page('return document.body?.dataset.screen ?? null') };
+}
+
+// The X screen as a person sees it: the window, its banner and the page,
+// once the page has drawn two frames and the compositor has shown them.
+async function screenshot(app, name) {
+  await app.page('await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));');
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  const dir = process.env.VELTRANO_SCREENSHOT_DIR;
+  fs.mkdirSync(dir, { recursive: true });
+  await run('gst-launch-1.0', ['-q', 'ximagesrc', 'num-buffers=1', 'use-damage=false', 'endx=1023', 'endy=719', '!',
+                               'videoconvert', '!', 'pngenc', '!', 'filesink', `location=${path.join(dir, name)}.png`]);
+}
+
+async function emulatorREST(method, route, body) {
+  const response = await fetch(`${emulator}${route}`, {
+    method, headers: { 'content-type': 'application/json' }, body: body && JSON.stringify(body),
+  });
+  return response.json();
+}
+
+test('signed in through sign-in.sh in the real window; the retry brings an earlier clip with a token of that user', async () => {
+  const email = `window-${process.pid}@example.com`;
+  const bundle = path.join(scratch, 'bundle'), data = path.join(scratch, 'data'), storage = path.join(scratch, 'objects');
+  const { endpoint, origin, emulatorMode } = await startService(storage);
+
+  // The account exists already (so its uid is known), and an earlier run
+  // left one of its clips waiting in the store.
+  const { localId: uid } = await emulatorREST('POST', '/identitytoolkit.googleapis.com/v1/accounts:signUp?key=fake-api-key',
+                                              { email, password: 'not-used-here' });
+  const clip = path.join(data, 'recordings', 'earlier.mp4');
+  const objectPath = `${uid}/session-1/answer-1/2026-01-31T09:05:00Z.mp4`;
+  fs.mkdirSync(path.dirname(clip), { recursive: true });
+  fs.writeFileSync(clip, Buffer.alloc(64 * 1024, 7));
+  fs.writeFileSync(path.join(data, 'pending-uploads.json'), JSON.stringify([{
+    id: '6F9619FF-8B86-D011-B42D-00C04FC964FF', fileURL: `file://${clip}`, userId: uid, sessionId: 'session-1',
+    answerId: 'answer-1', objectPath, idToken: 'expired-long-ago', enqueuedAt: 791542800,
+  }]));
+
+  // The installed app, configured for this emulator and service.
+  fs.cpSync(path.join(process.env.VELTRANO_WEB_APP_DIR, '..', '..', '..'), bundle, { recursive: true });
+  const share = path.join(bundle, 'share', 'VeltranoMac');
+  fs.writeFileSync(path.join(share, 'Info.json'), JSON.stringify({
+    CFBundleIdentifier: 'com.brackwood.VeltranoMac', VeltranoAnswerVideoSignedURLRequestURL: endpoint }));
+  fs.writeFileSync(path.join(share, 'WebApp', 'config.json'), JSON.stringify({
+    apiKey: 'fake-api-key', authDomain: 'demo-veltrano.firebaseapp.com', projectId: 'demo-veltrano',
+    signInContinueURL: 'http://127.0.0.1:9/sign-in-continue/', endpointBaseURL: origin,
+    authEmulatorHost: process.env.VELTRANO_AUTH_EMULATOR }));
+
+  let app = startApp(bundle, data);
+  await until('the sign-in screen', async () => (await app.screen()) === 'email');
+  const storageKinds = await app.page(`
+    const db = await new Promise((resolve) => { const open = indexedDB.open('probe'); open.onsuccess = () => resolve(true);
+                                                 open.onerror = () => resolve(false); });
+    return { indexedDB: db, origin: location.origin };`);
+  console.log(`page origin ${storageKinds.origin}, IndexedDB usable: ${storageKinds.indexedDB}`);
+  assert.equal(storageKinds.origin, 'app://local');
+
+  await app.page(`document.getElementById('email-input').value = ${JSON.stringify(email)};`);
+  await screenshot(app, 'webapp-signin-email');
+  await app.page(`document.getElementById('email-form').requestSubmit();`);
+  await until('the link-sent screen', async () => (await app.screen()) === 'sent');
+  await screenshot(app, 'webapp-signin-sent');
+
+  const signIn = await run('bash', [path.join(root, 'scripts', 'sign-in.sh'), email], {
+    env: { ...process.env, VELTRANO_RUN_STATE: path.join(scratch, 'no-run'), VELTRANO_APP: process.env.VELTRANO_APP_PROGRAM },
+  });
+  assert.match(signIn.stdout, /handed the sign-in link/);
+  await until('the signed-in screen', async () => (await app.screen()) === 'signed-in');
+  const text = await app.page('return document.body.innerText');
+  assert.match(text, new RegExp(`Signed in as ${email}`));
+  assert.ok(!text.includes(uid) && !/[{}]|oobCode|token/i.test(text), text);
+  assert.equal(await app.page('return window.__veltranoReceiveAuthCallback !== undefined'), true);
+  await screenshot(app, 'webapp-signin-signed-in');
+
+  // The stored clip's request carries a fresh token of the signed-in user.
+  const requests = await until('the stored clip at the endpoint', async () => {
+    const list = await (await fetch(`${origin}/control/requests`)).json();
+    return list.some((r) => r.method === 'POST') && list;
+  });
+  const post = requests.find((r) => r.method === 'POST');
+  const bearer = post.headers.find(([name]) => name.toLowerCase() === 'authorization')[1];
+  const claims = JSON.parse(Buffer.from(bearer.replace(/^Bearer /, '').split('.')[1], 'base64url').toString());
+  assert.equal(claims.sub, uid);
+  assert.equal(claims.email, email);
+  assert.equal(claims.aud, 'demo-veltrano');
+  assert.equal(JSON.parse(post.body).objectPath, objectPath);
+  if (emulatorMode) {
+    await until('the clip in storage', () => fs.existsSync(path.join(storage, objectPath)));
+    assert.deepEqual(fs.readFileSync(path.join(storage, objectPath)), fs.readFileSync(clip));
+  } else {
+    assert.equal(post.status, 401, 'a service without emulator mode refuses the token');
+  }
+
+  // Quit and start again: still signed in, with nothing to type.
+  app.host.kill('SIGTERM');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+  app = startApp(bundle, data);
+  await until('the signed-in screen after a restart', async () => (await app.screen()) === 'signed-in');
+  app.host.kill('SIGTERM');
+  assert.deepEqual(await app.exited, { code: 0, signal: null });
+});
