@@ -15,6 +15,7 @@
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
@@ -42,11 +43,12 @@ const until = async (what, check, seconds = 30) => {
 };
 
 // The reference service; in its emulator mode (when this build has one) it
-// accepts the emulator's ID tokens, otherwise a fixed token only.
+// accepts the emulator's ID tokens, otherwise a fixed token only; the
+// test reads /control/requests, served only with --test-controls.
 async function startService(storage) {
   const { stdout: help } = await run(process.env.VELTRANO_UPLOAD_SERVICE, ['--help']).catch((e) => e);
   const emulatorMode = String(help).includes('--auth-emulator');
-  const args = ['--listen', '127.0.0.1:0', '--storage', storage,
+  const args = ['--listen', '127.0.0.1:0', '--storage', storage, '--test-controls',
                 ...(emulatorMode ? ['--auth-emulator', '--auth-project', 'demo-veltrano'] : ['--token', 'fixed'])];
   const service = spawn(process.env.VELTRANO_UPLOAD_SERVICE, args, { stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(service);
@@ -107,7 +109,7 @@ test('signed in through sign-in.sh in the real window; the retry brings an earli
   const { localId: uid } = await emulatorREST('POST', '/identitytoolkit.googleapis.com/v1/accounts:signUp?key=fake-api-key',
                                               { email, password: 'not-used-here' });
   const clip = path.join(data, 'recordings', 'earlier.mp4');
-  const objectPath = `${uid}/session-1/answer-1/2026-01-31T09:05:00Z.mp4`;
+  const objectPath = `${uid}/session-1/answer-1/2026-01-31T09-05-00Z.mp4`;  // the app's stamp
   fs.mkdirSync(path.dirname(clip), { recursive: true });
   fs.writeFileSync(clip, Buffer.alloc(64 * 1024, 7));
   fs.writeFileSync(path.join(data, 'pending-uploads.json'), JSON.stringify([{
@@ -165,7 +167,32 @@ test('signed in through sign-in.sh in the real window; the retry brings an earli
   assert.equal(JSON.parse(post.body).objectPath, objectPath);
   if (emulatorMode) {
     await until('the clip in storage', () => fs.existsSync(path.join(storage, objectPath)));
-    assert.deepEqual(fs.readFileSync(path.join(storage, objectPath)), fs.readFileSync(clip));
+    // Stored byte for byte, and only then gone from the app's data.
+    assert.deepEqual(fs.readFileSync(path.join(storage, objectPath)), Buffer.alloc(64 * 1024, 7));
+    await until('the uploaded clip removed', () => !fs.existsSync(clip));
+
+    // The Origin a fetch from app://local/index.html carries in this window,
+    // seen by a server that allows any; and the service's default
+    // --allow-origin lets the page read its sessions with a bearer token
+    // (a preflighted request).
+    const origins = [];
+    const echo = http.createServer((request, response) => {
+      origins.push(request.headers.origin);
+      response.setHeader('access-control-allow-origin', '*');
+      response.end();
+    });
+    await new Promise((resolve) => echo.listen(0, '127.0.0.1', resolve));
+    const { idToken } = await emulatorREST('POST', '/identitytoolkit.googleapis.com/v1/accounts:signInWithPassword?key=fake-api-key',
+                                           { email, password: 'not-used-here', returnSecureToken: true });
+    const fromPage = await app.page(`
+      await fetch('http://127.0.0.1:${echo.address().port}/origin');
+      const reply = await fetch(${JSON.stringify(`${origin}/v1/sessions`)},
+                                { headers: { Authorization: ${JSON.stringify(`Bearer ${idToken}`)} } });
+      return { status: reply.status, sessions: (await reply.json()).sessions.map((s) => s.id) };`);
+    echo.close();
+    console.log(`a fetch from the page carries Origin ${origins[0]}`);
+    assert.deepEqual(origins, ['app://local']);
+    assert.deepEqual(fromPage, { status: 200, sessions: ['sample-introductions', 'sample-product-feedback'] });
   } else {
     assert.equal(post.status, 401, 'a service without emulator mode refuses the token');
   }
