@@ -52,8 +52,9 @@ inline int freePort() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+  if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    address.sin_port = 0;
   ::close(sock);
   return ntohs(address.sin_port);
 }

@@ -174,7 +174,7 @@ TEST_F(UploadServiceTest, TokensAre401MalformedBodiesAre400AndEveryPathOrSizeRef
   Json c1 = requestBody("user-1/session-\u0085/answer-1/2026-12-06T10-00-00Z.mp4");
   c1["sessionId"] = "session-\u0085";
   Json huge = requestBody(kPath);
-  huge["padding"] = std::string(17 * 1024, 'x');
+  huge["padding"] = std::string(std::size_t{17} * 1024, 'x');
   for (const std::string& body : {c1.dump(), huge.dump()}) cases.push_back({"Bearer token-a", body, 403});
   cases.push_back({"Bearer token-a", requestBody(kPath).dump(), 200});
   for (const auto& c : cases) {

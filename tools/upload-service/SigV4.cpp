@@ -105,8 +105,8 @@ std::string presignSigV4(const SigV4Request& request, const SigV4Credentials& cr
   std::string canonicalHeaders;
   std::string signedHeaders;
   for (const auto& [name, value] : headers) {
-    canonicalHeaders += name + ":" + value + "\n";
-    signedHeaders += (signedHeaders.empty() ? "" : ";") + name;
+    canonicalHeaders.append(name).append(":").append(value).append("\n");
+    signedHeaders.append(signedHeaders.empty() ? "" : ";").append(name);
   }
 
   auto query = request.query;
@@ -121,7 +121,8 @@ std::string presignSigV4(const SigV4Request& request, const SigV4Credentials& cr
   for (const auto& [name, value] : query) encoded.emplace_back(uriEncode(name, false), uriEncode(value, false));
   std::sort(encoded.begin(), encoded.end());
   std::string canonicalQuery;
-  for (const auto& [name, value] : encoded) canonicalQuery += (canonicalQuery.empty() ? "" : "&") + name + "=" + value;
+  for (const auto& [name, value] : encoded)
+    canonicalQuery.append(canonicalQuery.empty() ? "" : "&").append(name).append("=").append(value);
 
   const std::string canonicalURI = uriEncode(request.path, true);
   const std::string canonicalRequest = request.method + "\n" + canonicalURI + "\n" + canonicalQuery + "\n" +

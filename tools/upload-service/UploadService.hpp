@@ -62,7 +62,7 @@ struct UploadServiceOptions {
   // the app's app://local/index.html carries under WebKitGTK.
   std::string allowOrigin = "app://local";
   bool testControls = false;  // serve /control/* (loopback clients only)
-  std::size_t maxBodyBytes = 16 * 1024;
+  std::size_t maxBodyBytes = std::size_t{16} * 1024;
   // One line per request; empty: stderr.
   std::function<void(const std::string&)> log{};
   // When upload URLs are signed (tests sign in the past for expired ones).
