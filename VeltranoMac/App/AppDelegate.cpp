@@ -1,6 +1,6 @@
 #include "App/AppDelegate.hpp"
 
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 
 #include <gio/gio.h>
 #include <glib-unix.h>

@@ -1,6 +1,7 @@
 #include "App/AppLifecycle.hpp"
 
 #include "Recording/RecordingError.hpp"
+#include "Runtime/ErrorDescription.hpp"
 
 #include <boost/asio/experimental/channel.hpp>
 #include <boost/system/error_code.hpp>
@@ -151,7 +152,7 @@ Awaitable<void> AppLifecycle::quitSequence(std::shared_ptr<AppLifecycle> self, s
     }
     // The coordinator logs its own failures and is not meant to throw; if it
     // does anyway the quit still goes on.
-    if (failure) self->log_.error("Finalize at quit threw: " + RecordingError::describe(failure));
+    if (failure) self->log_.error("Finalize at quit threw: " + describe(failure));
   } else {
     self->log_.error("No recording coordinator to finalise at quit");
   }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Web/WebViewHost.hpp"
+#include "Web/Linux/WebViewHost.hpp"
 
 #include <filesystem>
 #include <functional>

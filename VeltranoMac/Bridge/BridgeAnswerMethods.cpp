@@ -3,6 +3,7 @@
 #include "Bridge/BridgeEnvelope.hpp"
 #include "Bridge/EnterAnswerPayload.hpp"
 #include "Recording/RecordingError.hpp"
+#include "Runtime/ErrorDescription.hpp"
 
 #include <optional>
 #include <string>
@@ -28,10 +29,10 @@ nlohmann::json enterAnswerFailureEnvelope(const std::exception_ptr& error) {
   } catch (const EnterAnswerPayload::ParseError& e) {
     return makeFailureEnvelope(bridge_code::invalidPayload, e.what());
   } catch (const RecordingError& e) {
-    return makeFailureEnvelope(codeFor(e.kind()), RecordingError::describe(e.underlying()));
+    return makeFailureEnvelope(codeFor(e.kind()), describe(e.underlying()));
   } catch (...) {
   }
-  return makeFailureEnvelope(bridge_code::enterAnswerFailed, RecordingError::describe(error));
+  return makeFailureEnvelope(bridge_code::enterAnswerFailed, describe(error));
 }
 
 Awaitable<nlohmann::json> handleEnterAnswer(AnswerRecordingCoordinatorProtocol& coordinator,

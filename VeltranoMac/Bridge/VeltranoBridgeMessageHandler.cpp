@@ -2,6 +2,7 @@
 
 #include "Bridge/BridgeAnswerMethods.hpp"
 #include "Recording/RecordingError.hpp"
+#include "Runtime/ErrorDescription.hpp"
 #include "Runtime/Task.hpp"
 
 #include <optional>
@@ -23,7 +24,7 @@ Awaitable<void> answerMessage(std::shared_ptr<VeltranoBridgeMessageHandler> hand
   } catch (...) {
     // Only a coordinator breaking its own contract (or memory running out)
     // gets here; the page still gets its one envelope.
-    envelope = makeFailureEnvelope(bridge_code::internal, RecordingError::describe(std::current_exception()));
+    envelope = makeFailureEnvelope(bridge_code::internal, describe(std::current_exception()));
   }
   reply.send(envelope);
 }
@@ -52,7 +53,7 @@ void VeltranoBridgeMessageHandler::receive(std::weak_ptr<VeltranoBridgeMessageHa
     try {
       envelope = self->immediateEnvelope(body);
     } catch (...) {
-      envelope = makeFailureEnvelope(bridge_code::internal, RecordingError::describe(std::current_exception()));
+      envelope = makeFailureEnvelope(bridge_code::internal, describe(std::current_exception()));
     }
     if (envelope) {
       reply.send(*envelope);

@@ -3,7 +3,7 @@
 #include "Bridge/BridgeEnvelope.hpp"
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
 #include "Runtime/Asio.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 
 #include <nlohmann/json.hpp>
 

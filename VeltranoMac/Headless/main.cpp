@@ -12,7 +12,7 @@
 #include "PendingUploads/PendingUploadsStore.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
 #include "Recording/CoordinatorAssembly.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/WorkerThread.hpp"
 #include "Upload/AnswerVideoUploadClient.hpp"
 #include "Upload/CurlMultiDriver.hpp"

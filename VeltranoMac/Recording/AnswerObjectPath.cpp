@@ -13,23 +13,21 @@ std::string answerObjectPathStamp(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-std::string answerObjectPath(const std::string& userId, const std::string& sessionId, const std::string& answerId,
-                             std::chrono::system_clock::time_point time) {
-  return userId + "/" + sessionId + "/" + answerId + "/" + answerObjectPathStamp(time) + ".mp4";
+std::string answerObjectPath(const AnswerIds& answer, std::chrono::system_clock::time_point time) {
+  return answer.userId + "/" + answer.sessionId + "/" + answer.answerId + "/" + answerObjectPathStamp(time) + ".mp4";
 }
 
-std::string AnswerObjectPathIssuer::issue(const std::string& userId, const std::string& sessionId,
-                                          const std::string& answerId, std::chrono::system_clock::time_point now) {
+std::string AnswerObjectPathIssuer::issue(const AnswerIds& answer, std::chrono::system_clock::time_point now) {
   auto stamp = std::chrono::floor<std::chrono::seconds>(now);
   {
     std::lock_guard lock(mutex_);
-    auto [it, inserted] = last_.try_emplace(std::make_tuple(userId, sessionId, answerId), stamp);
+    auto [it, inserted] = last_.try_emplace(answer, stamp);
     if (!inserted) {
       if (stamp <= it->second) stamp = it->second + std::chrono::seconds(1);
       it->second = stamp;
     }
   }
-  return answerObjectPath(userId, sessionId, answerId, stamp);
+  return answerObjectPath(answer, stamp);
 }
 
 }  // namespace veltrano

@@ -1,10 +1,13 @@
+// The object path a clip is stored under, and the issuer that keeps them
+// unique per answer.
 #pragma once
+
+#include "Upload/ClipUpload.hpp"
 
 #include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
-#include <tuple>
 
 namespace veltrano {
 
@@ -12,8 +15,7 @@ namespace veltrano {
 std::string answerObjectPathStamp(std::chrono::system_clock::time_point time);
 
 // "user/session/answer/<stamp>.mp4".
-std::string answerObjectPath(const std::string& userId, const std::string& sessionId, const std::string& answerId,
-                             std::chrono::system_clock::time_point time);
+std::string answerObjectPath(const AnswerIds& answer, std::chrono::system_clock::time_point time);
 
 // Hands out object paths that are unique per answer within the process. The
 // stamp has whole seconds, so two hand-offs of one answer in one second
@@ -23,12 +25,11 @@ std::string answerObjectPath(const std::string& userId, const std::string& sessi
 // clips in order. Safe from any thread; remembers one stamp per answer.
 class AnswerObjectPathIssuer {
  public:
-  std::string issue(const std::string& userId, const std::string& sessionId, const std::string& answerId,
-                    std::chrono::system_clock::time_point now);
+  std::string issue(const AnswerIds& answer, std::chrono::system_clock::time_point now);
 
  private:
   std::mutex mutex_;
-  std::map<std::tuple<std::string, std::string, std::string>, std::chrono::sys_seconds> last_;
+  std::map<AnswerIds, std::chrono::sys_seconds> last_;
 };
 
 }  // namespace veltrano

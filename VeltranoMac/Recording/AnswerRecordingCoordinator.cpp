@@ -4,6 +4,7 @@
 #include "Recording/RecordingError.hpp"
 #include "Runtime/BoundedGroup.hpp"
 #include "Runtime/Cancellation.hpp"
+#include "Runtime/ErrorDescription.hpp"
 #include "Runtime/InstalledInstance.hpp"
 #include "Upload/UploadError.hpp"
 
@@ -24,18 +25,6 @@ namespace fs = std::filesystem;
 const Logger& recordingLog() {
   static const Logger log("AnswerRecording");
   return log;
-}
-
-// An error's description for the log. Boost's own errors append their
-// source location to what(); their message alone reads like the others.
-std::string describe(const std::exception_ptr& error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    return e.code().message();
-  } catch (...) {
-  }
-  return RecordingError::describe(error);
 }
 
 // A RecordStored that releases `ticket` (or, if never called, lets it go
@@ -64,16 +53,12 @@ Awaitable<fs::path> stopRecorder(std::shared_ptr<AnswerRecordingVideoRecorder> r
   co_return co_await recorder->stopRecording();
 }
 
-Awaitable<std::string> issueObjectPath(std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, std::string userId,
-                                       std::string sessionId, std::string answerId) {
-  co_return paths->issue(userId, sessionId, answerId, now());
+Awaitable<std::string> issueObjectPath(std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, AnswerIds answer) {
+  co_return paths->issue(answer, now());
 }
 
-Awaitable<void> uploadOnMain(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, fs::path fileURL,
-                             std::string userId, std::string sessionId, std::string answerId, std::string objectPath,
-                             std::string idToken) {
-  co_await client->upload(std::move(fileURL), std::move(userId), std::move(sessionId), std::move(answerId),
-                          std::move(objectPath), std::move(idToken));
+Awaitable<void> uploadOnMain(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, ClipUpload clip) {
+  co_await client->upload(std::move(clip));
 }
 
 Awaitable<void> sleepNanoseconds(SleepFunction sleep, std::uint64_t nanoseconds) {
@@ -82,23 +67,6 @@ Awaitable<void> sleepNanoseconds(SleepFunction sleep, std::uint64_t nanoseconds)
 
 Awaitable<void> sleepFor(SleepFunction sleep, Duration delay) {
   co_await sleep(delay);
-}
-
-// File system errors that no retry can mend: the clip is gone or cannot be
-// read. Running out of descriptors or memory, or an I/O error, may pass.
-bool isPermanentFileError(const std::error_code& code) {
-  if (code.category() != std::generic_category() && code.category() != std::system_category()) return false;
-  switch (code.value()) {
-    case ENOENT:
-    case ENOTDIR:
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EINVAL:
-    case ELOOP:
-    case ENAMETOOLONG: return true;
-    default: return false;
-  }
 }
 
 }  // namespace
@@ -121,75 +89,58 @@ fs::path makeClipFileURL(const fs::path& directory) {
   return directory / ("veltrano-answer-" + Uuid::random().string() + ".mp4");
 }
 
-PendingUploadRecord makePendingUploadRecord(fs::path fileURL, std::string userId, std::string sessionId,
-                                            std::string answerId, std::string objectPath, std::string idToken,
-                                            std::chrono::system_clock::time_point now) {
+PendingUploadRecord makePendingUploadRecord(ClipUpload clip, std::chrono::system_clock::time_point now) {
   PendingUploadRecord record;
   record.id = Uuid::random();
-  record.fileURL = std::move(fileURL);
-  record.userId = std::move(userId);
-  record.sessionId = std::move(sessionId);
-  record.answerId = std::move(answerId);
-  record.objectPath = std::move(objectPath);
-  record.idToken = std::move(idToken);
+  record.fileURL = std::move(clip.fileURL);
+  record.userId = std::move(clip.answer.userId);
+  record.sessionId = std::move(clip.answer.sessionId);
+  record.answerId = std::move(clip.answer.answerId);
+  record.objectPath = std::move(clip.objectPath);
+  record.idToken = std::move(clip.idToken);
   record.enqueuedAt = ReferenceDate::fromTimePoint(now);
   return record;
+}
+
+ClipUpload clipUploadOf(const PendingUploadRecord& record) {
+  return {record.fileURL, {record.userId, record.sessionId, record.answerId}, record.objectPath, record.idToken};
 }
 
 bool isPermanentUploadFailure(const std::exception_ptr& error, const fs::path& clip) {
   std::error_code existsError;
   if (!fs::exists(clip, existsError) && !existsError) return true;
-  if (!error) return false;
-  try {
-    std::rethrow_exception(error);
-  } catch (const UploadError& e) {
-    if (e.kind() != UploadError::Case::badHTTPStatus) return false;
-    const long status = e.status();
-    if (status < 400 || status > 499) return false;
-    return status != 401 && status != 403 && status != 408 && status != 425 && status != 429;
-  } catch (const std::system_error& e) {
-    return isPermanentFileError(e.code());
-  } catch (...) {
-    return false;
-  }
+  return !mayRetryUpload(error);
 }
 
 Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
                                  std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
-                                 std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, fs::path fileURL,
-                                 std::string userId, std::string sessionId, std::string answerId, std::string idToken,
-                                 RecordStored recordStored) {
-  const std::string objectPath =
-      co_await asio::co_spawn(main, issueObjectPath(paths, now, userId, sessionId, answerId), asio::use_awaitable);
-  const PendingUploadRecord record =
-      makePendingUploadRecord(fileURL, userId, sessionId, answerId, objectPath, idToken, now());
+                                 std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, FinishedClip clip,
+                                 std::string idToken, RecordStored recordStored) {
+  ClipUpload upload{std::move(clip.fileURL), std::move(clip.answer), {}, std::move(idToken)};
+  upload.objectPath = co_await asio::co_spawn(main, issueObjectPath(paths, now, upload.answer), asio::use_awaitable);
+  const PendingUploadRecord record = makePendingUploadRecord(upload, now());
   co_await store->upsert(record);
   if (recordStored) recordStored();
-  co_await asio::co_spawn(
-      main, uploadOnMain(client, fileURL, userId, sessionId, answerId, objectPath, idToken), asio::use_awaitable);
+  co_await asio::co_spawn(main, uploadOnMain(client, std::move(upload)), asio::use_awaitable);
   co_await store->remove(record.id);
 }
 
 Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
                              PendingUploadRecord record) {
-  co_await asio::co_spawn(main,
-                          uploadOnMain(client, record.fileURL, record.userId, record.sessionId, record.answerId,
-                                       record.objectPath, record.idToken),
-                          asio::use_awaitable);
+  co_await asio::co_spawn(main, uploadOnMain(client, clipUploadOf(record)), asio::use_awaitable);
 }
 
-Awaitable<void> uploadChunk(std::optional<std::string> idToken, fs::path fileURL, UploadRecordedVideo upload,
-                            std::string userId, std::string sessionId, std::string answerId, WaitGroup::Ticket kept,
-                            WaitGroup::Ticket inFlight) {
+Awaitable<void> uploadChunk(std::optional<std::string> idToken, FinishedClip clip, UploadRecordedVideo upload,
+                            WaitGroup::Ticket kept, WaitGroup::Ticket inFlight) {
   const Logger& log = recordingLog();
   if (!idToken || idToken->empty()) {
     log.error("No Firebase id token for chunk upload; removing temp file.");
-    deleteClip(fileURL);
+    deleteClip(clip.fileURL);
     co_return;
   }
   std::exception_ptr failure;
   try {
-    co_await upload(fileURL, userId, sessionId, answerId, *idToken, releaseOnce(std::move(kept)));
+    co_await upload(std::move(clip), *idToken, releaseOnce(std::move(kept)));
   } catch (...) {
     failure = std::current_exception();
   }
@@ -282,27 +233,22 @@ Awaitable<fs::path> AnswerRecordingCoordinator::stopOnMain(std::shared_ptr<Answe
   co_return co_await runShielded(main_, stopRecorder(std::move(recorder)));
 }
 
-Awaitable<std::string> AnswerRecordingCoordinator::objectPathOnMain(ActiveAnswer answer) {
-  co_return co_await asio::co_spawn(
-      main_, issueObjectPath(objectPaths_, now_, answer.userId, answer.sessionId, answer.answerId),
-      asio::use_awaitable);
+Awaitable<std::string> AnswerRecordingCoordinator::objectPathOnMain(AnswerIds answer) {
+  co_return co_await asio::co_spawn(main_, issueObjectPath(objectPaths_, now_, std::move(answer)), asio::use_awaitable);
 }
 
-Awaitable<void> AnswerRecordingCoordinator::storeLastClip(fs::path clip, ActiveAnswer answer, std::string idToken) {
-  const std::string objectPath = co_await objectPathOnMain(answer);
-  const PendingUploadRecord record = makePendingUploadRecord(
-      std::move(clip), answer.userId, answer.sessionId, answer.answerId, objectPath, std::move(idToken), now_());
-  co_await store->upsert(record);
+Awaitable<void> AnswerRecordingCoordinator::storeLastClip(FinishedClip clip, std::string idToken) {
+  ClipUpload upload{std::move(clip.fileURL), std::move(clip.answer), {}, std::move(idToken)};
+  upload.objectPath = co_await objectPathOnMain(upload.answer);
+  co_await store->upsert(makePendingUploadRecord(std::move(upload), now_()));
 }
 
-void AnswerRecordingCoordinator::spawnChunkUpload(fs::path clip, ActiveAnswer answer, WaitGroup::Ticket kept) {
+void AnswerRecordingCoordinator::spawnChunkUpload(FinishedClip clip, WaitGroup::Ticket kept) {
   // Its own task, off the coordinator's strand, that nobody awaits or
   // cancels; it carries the token of this moment. It counts as in flight
   // from here, before its record exists, so no drain can pick that up.
-  WaitGroup::Ticket inFlight = uploadsInFlight_.begin(clip);
-  auto work =
-      uploadChunk(lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(answer.userId),
-                  std::move(answer.sessionId), std::move(answer.answerId), std::move(kept), std::move(inFlight));
+  WaitGroup::Ticket inFlight = uploadsInFlight_.begin(clip.fileURL);
+  auto work = uploadChunk(lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(kept), std::move(inFlight));
   asio::co_spawn(asio::make_strand(uploads_), std::move(work), asio::detached);
 }
 
@@ -316,7 +262,7 @@ Awaitable<json> AnswerRecordingCoordinator::enterAnswerHere(EnterAnswerPayload p
     co_return idle;
   }
 
-  ActiveAnswer requested{payload.userId, payload.sessionId, *payload.answerId};
+  AnswerIds requested{payload.userId, payload.sessionId, *payload.answerId};
   if (active_ && *active_ == requested && recorder_) {
     lastIdToken_ = payload.idToken;
     co_await store->updateIdTokenForAnswer(requested.userId, requested.sessionId, requested.answerId, payload.idToken);
@@ -401,7 +347,7 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
   recorder_.reset();
   const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
   recordingFileURL_.reset();
-  const std::optional<ActiveAnswer> answer = std::move(active_);
+  const std::optional<AnswerIds> answer = std::move(active_);
   active_.reset();
 
   fs::path clip;
@@ -423,7 +369,10 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
   const std::optional<std::string> token = idToken ? idToken : lastIdToken_;
   if (deferUpload || !token || token->empty()) {
     if (!deferUpload) log.error("No Firebase id token for answer video upload; enqueueing for retry on next launch.");
-    co_await storeLastClip(clip, *answer, token.value_or(""));
+    // Named, not a braced temporary in the co_await: GCC 12 destroys such a
+    // temporary twice.
+    FinishedClip finished{clip, *answer};
+    co_await storeLastClip(std::move(finished), token.value_or(""));
     // A recording started meanwhile keeps its own token.
     if (!active_) lastIdToken_.reset();
     co_return;
@@ -432,8 +381,8 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
   std::exception_ptr uploadFailure;
   WaitGroup::Ticket inFlight = uploadsInFlight_.begin(clip);
   try {
-    co_await uploadRecordedVideo(
-        clip, answer->userId, answer->sessionId, answer->answerId, *token, releaseOnce(std::move(kept)));
+    FinishedClip finished{clip, *answer};
+    co_await uploadRecordedVideo(std::move(finished), *token, releaseOnce(std::move(kept)));
   } catch (...) {
     uploadFailure = std::current_exception();
   }
@@ -484,7 +433,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotationTask(std::shared_ptr<AnswerR
 
 Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation) {
   if (rotationGeneration_ != generation || !recorder_ || !active_) co_return;
-  const ActiveAnswer answer = *active_;
+  const AnswerIds answer = *active_;
   WaitGroup::Ticket kept = clipsBeingKept_.add();
   const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
   recordingFileURL_.reset();
@@ -502,7 +451,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
   // must not keep this cut from finishing its clean-up.
   takeCancellation(co_await asio::this_coro::cancellation_state);
   if (!stopFailure) {
-    spawnChunkUpload(clip, answer, std::move(kept));
+    spawnChunkUpload({clip, answer}, std::move(kept));
   } else {
     if (fileURL) deleteClip(*fileURL);
     kept.release();
@@ -523,7 +472,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
 }
 
 Awaitable<void> AnswerRecordingCoordinator::finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
-                                                                ActiveAnswer answer) {
+                                                                AnswerIds answer) {
   WaitGroup::Ticket kept = clipsBeingKept_.add();
   fs::path partial;
   std::exception_ptr partialFailure;
@@ -534,13 +483,13 @@ Awaitable<void> AnswerRecordingCoordinator::finishOvertakenClip(std::shared_ptr<
   }
   takeCancellation(co_await asio::this_coro::cancellation_state);
   if (!partialFailure)
-    spawnChunkUpload(partial, answer, std::move(kept));
+    spawnChunkUpload({partial, answer}, std::move(kept));
   else
     log.error("Chunk rotation: failed to stop partial clip after invalidate: " + describe(partialFailure));
 }
 
 Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordingCoordinator::startNextChunk(
-    std::uint64_t generation, ActiveAnswer answer) {
+    std::uint64_t generation, AnswerIds answer) {
   const std::string maxAttempts = std::to_string(chunkRestartMaxAttempts);
   for (std::int64_t attempt = 1;; ++attempt) {
     if (rotationGeneration_ != generation || !active_) co_return std::nullopt;

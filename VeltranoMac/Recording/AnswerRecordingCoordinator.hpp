@@ -15,6 +15,7 @@
 #include "Runtime/Task.hpp"
 #include "Runtime/WaitGroup.hpp"
 #include "Upload/AnswerVideoUploadClientProtocol.hpp"
+#include "Upload/ClipUpload.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -31,6 +32,12 @@ namespace veltrano {
 // Which clock names object paths and stamps pending records.
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
+// A clip the recorder has finished, and whose answer it is.
+struct FinishedClip {
+  std::filesystem::path fileURL;
+  AnswerIds answer;
+};
+
 // Told once a clip's pending record is on disk: from then on the clip
 // survives the process, whatever becomes of its upload. May be empty.
 using RecordStored = std::function<void()>;
@@ -42,19 +49,17 @@ using RecordStored = std::function<void()>;
 // for a later retry.
 Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
                                  std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
-                                 std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now,
-                                 std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                                 std::string answerId, std::string idToken, RecordStored recordStored);
+                                 std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, FinishedClip clip,
+                                 std::string idToken, RecordStored recordStored);
 
 // The direct upload of a pending record on the main actor; touches no record.
 Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
                              PendingUploadRecord record);
 
-// A pending record for a clip: a new id, the answer's ids, the object path
-// and token given, enqueued now.
-PendingUploadRecord makePendingUploadRecord(std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                                            std::string answerId, std::string objectPath, std::string idToken,
-                                            std::chrono::system_clock::time_point now);
+// The pending record of a clip to upload: a new id, the clip's fields,
+// enqueued now; and the other way, the upload a record stands for.
+PendingUploadRecord makePendingUploadRecord(ClipUpload clip, std::chrono::system_clock::time_point now);
+ClipUpload clipUploadOf(const PendingUploadRecord& record);
 
 // "veltrano-answer-<UUID>.mp4" in `directory`.
 std::filesystem::path makeClipFileURL(const std::filesystem::path& directory);
@@ -75,15 +80,13 @@ bool isPermanentUploadFailure(const std::exception_ptr& error, const std::filesy
 // Hands one finished clip to the upload path; tells `recordStored` once
 // the clip is safe on disk (the write-ahead record), before its upload.
 using UploadRecordedVideo =
-    std::function<Awaitable<void>(std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                                  std::string answerId, std::string idToken, RecordStored recordStored)>;
+    std::function<Awaitable<void>(FinishedClip clip, std::string idToken, RecordStored recordStored)>;
 
 // The hand-off of an intermediate clip, in a task of its own: without a
 // token the clip is deleted (logged); otherwise `upload` runs and a failure
 // is only logged. Never fails. `kept` is released once the clip is safe
 // (its record stored) or gone, `inFlight` once its upload has ended.
-Awaitable<void> uploadChunk(std::optional<std::string> idToken, std::filesystem::path fileURL,
-                            UploadRecordedVideo upload, std::string userId, std::string sessionId, std::string answerId,
+Awaitable<void> uploadChunk(std::optional<std::string> idToken, FinishedClip clip, UploadRecordedVideo upload,
                             WaitGroup::Ticket kept, WaitGroup::Ticket inFlight);
 
 // Owns the webcam while the page has an answer open: records it in clips
@@ -161,10 +164,6 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   Awaitable<State> state();
 
  private:
-  struct ActiveAnswer {
-    std::string userId, sessionId, answerId;
-    friend bool operator==(const ActiveAnswer&, const ActiveAnswer&) = default;
-  };
   struct StartedClip {
     std::shared_ptr<AnswerRecordingVideoRecorder> recorder;
     std::filesystem::path fileURL;
@@ -179,7 +178,7 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   Awaitable<State> stateHere();
 
   void scheduleChunkRotation(bool cancelExisting);
-  Awaitable<std::optional<StartedClip>> startNextChunk(std::uint64_t generation, ActiveAnswer answer);
+  Awaitable<std::optional<StartedClip>> startNextChunk(std::uint64_t generation, AnswerIds answer);
   Awaitable<void> rotateChunk(std::uint64_t generation);
   Awaitable<void> cancelChunkRotation();
   Awaitable<void> discardStaleRecording(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
@@ -196,11 +195,11 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
 
   Awaitable<void> startOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, std::filesystem::path url);
   Awaitable<std::filesystem::path> stopOnMain(std::shared_ptr<AnswerRecordingVideoRecorder> recorder);
-  Awaitable<std::string> objectPathOnMain(ActiveAnswer answer);
-  Awaitable<void> storeLastClip(std::filesystem::path clip, ActiveAnswer answer, std::string idToken);
-  void spawnChunkUpload(std::filesystem::path clip, ActiveAnswer answer, WaitGroup::Ticket kept);
+  Awaitable<std::string> objectPathOnMain(AnswerIds answer);
+  Awaitable<void> storeLastClip(FinishedClip clip, std::string idToken);
+  void spawnChunkUpload(FinishedClip clip, WaitGroup::Ticket kept);
   // Stops a clip started for a rotation that was overtaken, and uploads it.
-  Awaitable<void> finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, ActiveAnswer answer);
+  Awaitable<void> finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, AnswerIds answer);
 
   // Fields, in the order of `Parts` above.
   const Logger log{"AnswerRecording"};
@@ -219,7 +218,7 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   const NanosecondSleep chunkRestartSleep;
   std::shared_ptr<AnswerRecordingVideoRecorder> recorder_;
   std::optional<std::filesystem::path> recordingFileURL_;
-  std::optional<ActiveAnswer> active_;
+  std::optional<AnswerIds> active_;
   std::optional<std::string> lastIdToken_;
   std::uint64_t rotationGeneration_ = 0;
   std::uint64_t enterGeneration_ = 0;

@@ -21,11 +21,9 @@ std::shared_ptr<AnswerRecordingCoordinator> assembleAnswerRecordingCoordinator(C
   parts.makeRecorder = [cameras, sleep]() -> std::shared_ptr<AnswerRecordingVideoRecorder> {
     return WebcamRecorder::create(cameras, sleep);
   };
-  parts.uploadRecordedVideo = [client, store, main, paths, now](std::filesystem::path fileURL, std::string userId,
-                                                                std::string sessionId, std::string answerId,
-                                                                std::string idToken, RecordStored stored) {
-    return writeAheadUpload(client, store, main, paths, now, std::move(fileURL), std::move(userId),
-                            std::move(sessionId), std::move(answerId), std::move(idToken), std::move(stored));
+  parts.uploadRecordedVideo = [client, store, main, paths, now](
+                                  FinishedClip clip, std::string idToken, RecordStored stored) {
+    return writeAheadUpload(client, store, main, paths, now, std::move(clip), std::move(idToken), std::move(stored));
   };
   parts.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(sleep);
   parts.makeTempRecordingURL = [folder = std::move(assembly.recordingsFolder)] { return makeClipFileURL(folder); };

@@ -1,4 +1,7 @@
+// The recording coordinator's error.
 #pragma once
+
+#include "Runtime/ErrorDescription.hpp"
 
 #include <exception>
 #include <string>
@@ -25,19 +28,6 @@ class RecordingError final : public std::exception {
   const std::exception_ptr& underlying() const noexcept { return underlying_; }
   // The underlying error's description.
   const char* what() const noexcept override { return description_.c_str(); }
-
-  // What an error says about itself: what() of a std::exception, a fixed
-  // text for anything else (including no error at all).
-  static std::string describe(const std::exception_ptr& error) {
-    if (!error) return "unknown error";
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      return e.what();
-    } catch (...) {
-      return "unknown error";
-    }
-  }
 
  private:
   Case case_;

@@ -1,8 +1,7 @@
 #include "Runtime/Logger.hpp"
 
-#include <systemd/sd-journal.h>
+#include "Runtime/Linux/JournalLogSink.hpp"
 
-#include <cstdio>
 #include <mutex>
 #include <utility>
 
@@ -13,22 +12,13 @@ namespace {
 std::mutex sinkMutex;
 
 std::shared_ptr<LogSink>& currentSink() {
-  static std::shared_ptr<LogSink> sink = std::make_shared<SystemLogSink>();
+  static std::shared_ptr<LogSink> sink = std::make_shared<JournalLogSink>();
   return sink;
 }
 
 std::shared_ptr<LogSink> loadSink() {
   std::lock_guard lock(sinkMutex);
   return currentSink();
-}
-
-int journalPriority(LogLevel level) {
-  switch (level) {
-    case LogLevel::debug: return 7;
-    case LogLevel::info: return 6;
-    case LogLevel::error: return 3;
-  }
-  return 6;
 }
 
 }  // namespace
@@ -42,18 +32,6 @@ std::string_view toString(LogLevel level) noexcept {
   return "info";
 }
 
-SystemLogSink::SystemLogSink(std::string syslogIdentifier) : syslogIdentifier_(std::move(syslogIdentifier)) {}
-
-void SystemLogSink::write(const LogRecord& record) {
-  // Without a journal (containers, CI) sd_journal_send fails quietly; stderr
-  // still has the line.
-  sd_journal_send("MESSAGE=%s", record.message.c_str(), "PRIORITY=%d", journalPriority(record.level),
-                  "SYSLOG_IDENTIFIER=%s", syslogIdentifier_.c_str(), "VELTRANO_SUBSYSTEM=%s", record.subsystem.c_str(),
-                  "VELTRANO_CATEGORY=%s", record.category.c_str(), nullptr);
-  const std::string line = std::string(toString(record.level)) + " [" + record.category + "] " + record.message + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
 Logger::Logger(std::string category, std::string subsystem)
     : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
@@ -64,7 +42,7 @@ void Logger::log(LogLevel level, std::string_view message) const {
 }
 
 std::shared_ptr<LogSink> Logger::setSink(std::shared_ptr<LogSink> sink) {
-  if (!sink) sink = std::make_shared<SystemLogSink>();
+  if (!sink) sink = std::make_shared<JournalLogSink>();
   std::lock_guard lock(sinkMutex);
   return std::exchange(currentSink(), std::move(sink));
 }

@@ -25,17 +25,6 @@ class LogSink {
   virtual void write(const LogRecord& record) = 0;
 };
 
-// The systemd journal (with the subsystem and category as fields) and a
-// mirror line "<level> [<category>] <message>" on stderr.
-class SystemLogSink final : public LogSink {
- public:
-  explicit SystemLogSink(std::string syslogIdentifier = "VeltranoMac");
-  void write(const LogRecord& record) override;
-
- private:
-  std::string syslogIdentifier_;
-};
-
 inline constexpr std::string_view kLogSubsystem = "com.brackwood.VeltranoMac";
 
 // One logger per component, named by its category ("AnswerRecording",
@@ -52,8 +41,8 @@ class Logger {
 
   const std::string& category() const noexcept { return category_; }
 
-  // Replaces the process's sink; nullptr restores the system sink. Returns
-  // the previous one.
+  // Replaces the process's sink; nullptr restores the system's (the
+  // journal, JournalLogSink). Returns the previous one.
   static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 
  private:

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <curl/curl.h>
 #include <boost/asio/as_tuple.hpp>
 
 #include <algorithm>
@@ -232,8 +233,7 @@ int openClip(const std::filesystem::path& path, curl_off_t& size) {
 // The upload itself, a free coroutine holding copies of everything it
 // uses: the client that started it may be gone by the time it resumes.
 Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* driver,
-                          AnswerVideoUploadClient::Options options, std::filesystem::path fileURL, std::string userId,
-                          std::string sessionId, std::string answerId, std::string objectPath, std::string idToken) {
+                          AnswerVideoUploadClient::Options options, ClipUpload clip) {
   const Logger& log = uploadLog();
 
   // The endpoint is read anew on every call.
@@ -241,7 +241,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   if (!endpoint) {
     log.error("VeltranoAnswerVideoSignedURLRequestURL not set; removing temp file and skipping upload.");
     std::error_code ignored;
-    std::filesystem::remove(fileURL, ignored);
+    std::filesystem::remove(clip.fileURL, ignored);
     co_return;
   }
   // A URL of another scheme is a misconfiguration, not a missing endpoint:
@@ -253,14 +253,15 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   // the header line would let the page inject headers, so it is refused.
   auto post = std::make_shared<Exchange>();
   if (!post->easy) throw CurlError(CURLE_FAILED_INIT, "curl_easy_init");
-  if (!upload::isSafeHeaderValue(idToken))
+  if (!upload::isSafeHeaderValue(clip.idToken))
     throw std::invalid_argument("idToken holds a line break or NUL and cannot be sent as a header");
-  post->requestBody = upload::makeSignedURLRequestBody(userId, sessionId, answerId, objectPath);
+  post->requestBody = upload::makeSignedURLRequestBody(
+      clip.answer.userId, clip.answer.sessionId, clip.answer.answerId, clip.objectPath);
   post->replyLimit = options.maxReplyBytes;
   post->addHeader("Content-Type: application/json");
   // libcurl drops a header whose value is empty after "Name:"; the token
   // is never empty here because "Bearer " precedes it.
-  post->addHeader("Authorization: Bearer " + idToken);
+  post->addHeader("Authorization: Bearer " + clip.idToken);
   applyCommonOptions(*post, *endpoint, options);
   CURL* easy = post->easy.get();
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
@@ -288,7 +289,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   auto put = std::make_shared<Exchange>();
   if (!put->easy) throw CurlError(CURLE_FAILED_INIT, "curl_easy_init");
   curl_off_t size = 0;
-  put->fd = openClip(fileURL, size);
+  put->fd = openClip(clip.fileURL, size);
   for (const auto& [name, value] : target.headers)
     put->addHeader(std::string(name).append(value.empty() ? ";" : ": ").append(value));  // "Name;" sends an empty value
   applyCommonOptions(*put, target.url, options);
@@ -320,8 +321,8 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
                                           std::to_string(size) + " bytes of the clip were sent");
 
   // The clip is in storage; only now does the local copy go.
-  std::filesystem::remove(fileURL);  // throws filesystem_error (a system_error)
-  log.info("Answer video uploaded successfully for object path " + objectPath);
+  std::filesystem::remove(clip.fileURL);  // throws filesystem_error (a system_error)
+  log.info("Answer video uploaded successfully for object path " + clip.objectPath);
 }
 
 }  // namespace
@@ -332,11 +333,8 @@ AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson,
 
 // Not a coroutine: the fields are copied here, before the caller can let
 // the client go.
-Awaitable<void> AnswerVideoUploadClient::upload(std::filesystem::path fileURL, std::string userId,
-                                                std::string sessionId, std::string answerId, std::string objectPath,
-                                                std::string idToken) const {
-  return runUpload(infoJson_, driver_, options_, std::move(fileURL), std::move(userId), std::move(sessionId),
-                   std::move(answerId), std::move(objectPath), std::move(idToken));
+Awaitable<void> AnswerVideoUploadClient::upload(ClipUpload clip) const {
+  return runUpload(infoJson_, driver_, options_, std::move(clip));
 }
 
 }  // namespace veltrano

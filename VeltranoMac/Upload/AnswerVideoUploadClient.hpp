@@ -1,3 +1,4 @@
+// The shipping upload client: libcurl against the signed-URL endpoint.
 #pragma once
 
 #include "Runtime/Asio.hpp"
@@ -46,8 +47,7 @@ class AnswerVideoUploadClient final : public AnswerVideoUploadClientProtocol {
   AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver)
       : AnswerVideoUploadClient(std::move(infoJson), driver, Options{}) {}
 
-  Awaitable<void> upload(std::filesystem::path fileURL, std::string userId, std::string sessionId, std::string answerId,
-                         std::string objectPath, std::string idToken) const override;
+  Awaitable<void> upload(ClipUpload clip) const override;
 
  private:
   std::filesystem::path infoJson_;

@@ -1,9 +1,8 @@
+// What the recording side needs of the upload client.
 #pragma once
 
 #include "Runtime/Asio.hpp"
-
-#include <filesystem>
-#include <string>
+#include "Upload/ClipUpload.hpp"
 
 namespace veltrano {
 
@@ -15,8 +14,7 @@ class AnswerVideoUploadClientProtocol {
  public:
   virtual ~AnswerVideoUploadClientProtocol() = default;
 
-  virtual Awaitable<void> upload(std::filesystem::path fileURL, std::string userId, std::string sessionId,
-                                 std::string answerId, std::string objectPath, std::string idToken) const = 0;
+  virtual Awaitable<void> upload(ClipUpload clip) const = 0;
 };
 
 }  // namespace veltrano

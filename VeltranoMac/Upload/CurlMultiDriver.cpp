@@ -2,6 +2,8 @@
 
 #include <boost/asio/error.hpp>
 
+#include <curl/curl.h>
+
 #include <csignal>
 #include <utility>
 
@@ -23,10 +25,18 @@ void globalInitOnce() {
 
 }  // namespace
 
-CurlError::CurlError(CURLcode code, const std::string& detail)
-    : std::runtime_error(detail.empty() ? std::string(curl_easy_strerror(code))
-                                        : std::string(curl_easy_strerror(code)) + ": " + detail),
+CurlError::CurlError(int code, const std::string& detail)
+    : std::runtime_error(detail.empty() ? std::string(curl_easy_strerror(static_cast<CURLcode>(code)))
+                                        : std::string(curl_easy_strerror(static_cast<CURLcode>(code))) + ": " + detail),
       code_(code) {}
+
+void CurlEasyDeleter::operator()(CURL* easy) const noexcept {
+  curl_easy_cleanup(easy);
+}
+
+void CurlSlistDeleter::operator()(curl_slist* list) const noexcept {
+  curl_slist_free_all(list);
+}
 
 CurlMultiDriver::CurlMultiDriver() : inbox_(std::make_shared<Inbox>()) {
   globalInitOnce();
@@ -90,7 +100,7 @@ void CurlMultiDriver::start(std::shared_ptr<void> owner, CURL* easy, asio::any_i
   curl_multi_wakeup(multi_);
 }
 
-void CurlMultiDriver::complete(std::shared_ptr<Transfer> transfer, boost::system::error_code error, CURLcode result) {
+void CurlMultiDriver::complete(std::shared_ptr<Transfer> transfer, boost::system::error_code error, int result) {
   // The driver has let go of the easy handle; from here on it is the
   // caller's again.
   transfer->easy = nullptr;

@@ -10,8 +10,6 @@
 #include <boost/asio/system_executor.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <curl/curl.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,25 +20,33 @@
 #include <string>
 #include <thread>
 
+// libcurl's own handle types (as curl.h declares them), so that this header
+// and the upload client's need no curl.h: the coordinator's library includes
+// neither and links no libcurl.
+typedef void CURL;   // NOLINT(modernize-use-using)
+typedef void CURLM;  // NOLINT(modernize-use-using)
+struct curl_slist;
+
 namespace veltrano {
 
 // A transport failure of libcurl, passed on as the HTTP layer's own error.
 class CurlError final : public std::runtime_error {
  public:
-  CurlError(CURLcode code, const std::string& detail);
-  CURLcode code() const noexcept { return code_; }
+  // `code` is libcurl's CURLcode.
+  CurlError(int code, const std::string& detail);
+  int code() const noexcept { return code_; }
 
  private:
-  CURLcode code_;
+  int code_;
 };
 
 struct CurlEasyDeleter {
-  void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+  void operator()(CURL* easy) const noexcept;
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const noexcept;
 };
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
@@ -62,13 +68,13 @@ class CurlMultiDriver {
   // Runs `easy` to its end. `owner` keeps the easy handle and everything
   // its callbacks reach alive until the driver has let go of it, even when
   // the waiting coroutine is destroyed first. Completion signature
-  // void(error_code, CURLcode): the error code is operation_aborted when
+  // void(error_code, int): the error code is operation_aborted when
   // the operation was cancelled (through the handler's cancellation slot)
-  // or the driver shut down; otherwise it is empty and CURLcode is the
-  // transfer's result.
+  // or the driver shut down; otherwise it is empty and the int is the
+  // transfer's CURLcode.
   template <typename Token>
   auto asyncPerform(std::shared_ptr<void> owner, CURL* easy, Token&& token) {
-    return asio::async_initiate<Token, void(boost::system::error_code, CURLcode)>(
+    return asio::async_initiate<Token, void(boost::system::error_code, int)>(
         [this](auto handler, std::shared_ptr<void> keep, CURL* handle) {
           auto executor = asio::prefer(asio::get_associated_executor(handler, asio::system_executor()),
                                        asio::execution::outstanding_work.tracked);
@@ -83,7 +89,7 @@ class CurlMultiDriver {
   std::size_t transfersInFlight() const;
 
  private:
-  using Handler = asio::any_completion_handler<void(boost::system::error_code, CURLcode)>;
+  using Handler = asio::any_completion_handler<void(boost::system::error_code, int)>;
 
   struct Transfer {
     // Built around the handler: Boost 1.81's any_completion_handler
@@ -116,7 +122,7 @@ class CurlMultiDriver {
   void start(std::shared_ptr<void> owner, CURL* easy, asio::any_io_executor executor, asio::cancellation_slot slot,
              Handler handler);
   void run();
-  void complete(std::shared_ptr<Transfer> transfer, boost::system::error_code error, CURLcode result);
+  void complete(std::shared_ptr<Transfer> transfer, boost::system::error_code error, int result);
 
   CURLM* multi_;
   std::shared_ptr<Inbox> inbox_;

@@ -1,3 +1,4 @@
+// The upload client's own error, and which upload failures may heal.
 #pragma once
 
 #include <exception>
@@ -34,5 +35,13 @@ class UploadError final : public std::exception {
   long status_;
   std::string description_;
 };
+
+// Whether an upload that failed with `error` may succeed when tried again.
+// No for a refusal with a 4xx status other than 401, 403, 408, 425 and 429,
+// and for a clip the file system will never let us read (an errno error
+// such as ENOENT or EACCES); yes for anything else: transport errors,
+// timeouts, those statuses, 5xx, unparsable replies, cancellation, running
+// out of descriptors or memory, and no error at all.
+bool mayRetryUpload(const std::exception_ptr& error);
 
 }  // namespace veltrano

@@ -20,7 +20,7 @@
 
 #include "Capture/WebcamRecorder.hpp"
 #include "Mp4Inspector.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "Runtime/WorkerThread.hpp"
 #include "TestCameraSources.hpp"

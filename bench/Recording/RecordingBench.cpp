@@ -25,7 +25,7 @@
 #include "PendingUploads/PendingUploadsStore.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
 #include "Recording/CoordinatorAssembly.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "Runtime/WorkerThread.hpp"
 #include "TestCameraSources.hpp"

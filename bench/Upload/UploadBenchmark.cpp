@@ -4,11 +4,12 @@
 //
 //   upload_benchmark [--size-mib N] [--runs R] [--storage DIR] [--source-dir DIR]
 
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "Upload/AnswerVideoUploadClient.hpp"
 #include "Upload/SignedUrlReply.hpp"
 
+#include <curl/curl.h>
 #include <glib.h>
 #include <nlohmann/json.hpp>
 
@@ -149,7 +150,7 @@ Measurement runCurl(const std::string& url, const fs::path& file) {
 Measurement runClient(AnswerVideoUploadClient& client, MainContext& main, GMainContext* glib, const fs::path& file,
                       const std::string& objectPath) {
   const auto started = Clock::now();
-  Task task = Task::spawn(main.get_executor(), client.upload(file, "bench", "bench", "bench", objectPath, kToken));
+  Task task = Task::spawn(main.get_executor(), client.upload({file, {"bench", "bench", "bench"}, objectPath, kToken}));
   while (!task.isFinished()) g_main_context_iteration(glib, TRUE);
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   if (fs::exists(file)) throw std::runtime_error("the client did not upload the file");

@@ -17,10 +17,10 @@
 //    round by round; the median round counts.
 
 #include "Bridge/PageBridgeScript.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
+#include "Web/Linux/WebAppSchemeWebKit.hpp"
+#include "Web/Linux/WebViewHost.hpp"
 #include "Web/WebAppSchemeHandler.hpp"
-#include "Web/WebAppSchemeWebKit.hpp"
-#include "Web/WebViewHost.hpp"
 
 #include <gtk/gtk.h>
 #include <httplib.h>

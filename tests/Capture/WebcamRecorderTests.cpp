@@ -2,7 +2,7 @@
 #include "FileSizeLimit.hpp"
 #include "Mp4Inspector.hpp"
 #include "RecorderTestFixture.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "TestCameraSources.hpp"
 #include "support/VirtualClock.hpp"

@@ -2,7 +2,7 @@
 // tests/support/private-pipewire.sh with a stand-in camera): the camera
 // program publishes "VeltranoCam"; it is in use exactly while a consumer
 // reads it. The program also tells systemd it is ready once published.
-#include "ExtensionInstall/PipeWireCameraNodeUsage.hpp"
+#include "ExtensionInstall/Linux/PipeWireCameraNodeUsage.hpp"
 #include "SystemdTestBus.hpp"
 
 #include <glib.h>

@@ -1,5 +1,5 @@
-#include "ExtensionInstall/CameraServiceUnit.hpp"
-#include "ExtensionInstall/PipeWireCameraNodeUsage.hpp"
+#include "ExtensionInstall/Linux/CameraServiceUnit.hpp"
+#include "ExtensionInstall/Linux/PipeWireCameraNodeUsage.hpp"
 #include "ExtensionTestSupport.hpp"
 
 #include <gtest/gtest.h>

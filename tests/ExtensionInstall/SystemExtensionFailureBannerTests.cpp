@@ -1,4 +1,4 @@
-#include "ExtensionInstall/SystemExtensionFailureBanner.hpp"
+#include "ExtensionInstall/Linux/SystemExtensionFailureBanner.hpp"
 #include "ExtensionInstall/SystemExtensionRequestManager.hpp"
 #include "ExtensionTestSupport.hpp"
 #include "support/FakeSystemExtensionActivator.hpp"

@@ -1,6 +1,6 @@
-#include "ExtensionInstall/CameraServiceUnit.hpp"
+#include "ExtensionInstall/Linux/CameraServiceUnit.hpp"
+#include "ExtensionInstall/Linux/SystemdUserUnitActivator.hpp"
 #include "ExtensionInstall/SystemExtensionRequestManager.hpp"
-#include "ExtensionInstall/SystemdUserUnitActivator.hpp"
 #include "ExtensionTestSupport.hpp"
 #include "SystemdTestBus.hpp"
 #include "support/CapturingLogSink.hpp"

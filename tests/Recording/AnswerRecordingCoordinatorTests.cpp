@@ -58,7 +58,7 @@ TEST_F(CoordinatorTest, EnterRefreshLeaveAndSwitchAnswersInOrder) {
 
   // A stored clip of answer "a" gets the fresh token; other answers keep theirs.
   auto pendingOfA = makePendingUploadRecord(
-      recordings() / "old-a.mp4", "user", "session", "a", "user/session/a/x.mp4", "t0", wallTime);
+      {recordings() / "old-a.mp4", {"user", "session", "a"}, "user/session/a/x.mp4", "t0"}, wallTime);
   auto upsert = [](PendingUploadsStore* s, PendingUploadRecord r) -> Awaitable<void> { co_await s->upsert(r); };
   Task::spawn(ex.makeStrand(), upsert(&store, pendingOfA));
   ex.runUntilIdle();
@@ -307,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AnswerObjectPath, StampsAreUtcSecondsWithHyphensAndNeverRepeatForOneAnswer) {
   using namespace std::chrono;
   const auto t = sys_days{December / 5 / 2026} + 16h + 7min + 47s;
-  EXPECT_EQ(answerObjectPath("u", "s", "a", t + 999ms), "u/s/a/2026-12-05T16-07-47Z.mp4");
+  EXPECT_EQ(answerObjectPath({"u", "s", "a"}, t + 999ms), "u/s/a/2026-12-05T16-07-47Z.mp4");
   EXPECT_EQ(makeClipFileURL("/r").filename().string().size(), std::string("veltrano-answer-.mp4").size() + 36);
 
   // (answer, offset from t) -> issued stamp: the same or an earlier second
@@ -319,7 +319,7 @@ TEST(AnswerObjectPath, StampsAreUtcSecondsWithHyphensAndNeverRepeatForOneAnswer)
       {"a", 10s, "a/2026-12-05T16-07-57Z"},     {"a", 10s, "a/2026-12-05T16-07-58Z"},
   };
   for (const auto& [answer, offset, expected] : table)
-    EXPECT_EQ(issuer.issue("u", "s", answer, t + offset), "u/s/" + expected + ".mp4") << answer << offset.count();
+    EXPECT_EQ(issuer.issue({"u", "s", answer}, t + offset), "u/s/" + expected + ".mp4") << answer << offset.count();
 }
 
 TEST(RetryBackoff, BothTablesDoubleFromTheirBaseToTheirCap) {

@@ -1,7 +1,7 @@
 #include "CoordinatorFixture.hpp"
 
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Upload/UploadError.hpp"
 
 #include <glib.h>

@@ -7,7 +7,7 @@
 #include "PendingUploads/PendingUploadsStore.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
 #include "Recording/CoordinatorAssembly.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "TestCameraSources.hpp"
 #include "Upload/AnswerVideoUploadClient.hpp"
 #include "Upload/CurlMultiDriver.hpp"

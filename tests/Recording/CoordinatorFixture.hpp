@@ -116,18 +116,20 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
   mutable int inFlight = 0;
   mutable int peakInFlight = 0;
 
-  Awaitable<void> upload(fs::path fileURL, std::string, std::string, std::string answerId, std::string objectPath,
-                         std::string idToken) const override {
+  Awaitable<void> upload(ClipUpload clip) const override {
     EXPECT_TRUE(main_.running_in_this_thread()) << "the upload client runs on the main actor";
     if (!signedURLWaits.empty()) {
       const Duration wait = signedURLWaits.front();
       signedURLWaits.pop_front();
       co_await sleep_(wait);
-      if (!fs::exists(fileURL)) throw std::system_error(ENOENT, std::generic_category(), "open " + fileURL.string());
+      if (!fs::exists(clip.fileURL))
+        throw std::system_error(ENOENT, std::generic_category(), "open " + clip.fileURL.string());
     }
-    Call call{fileURL, answerId, objectPath, idToken, storedTokenFor(objectPath), readText(fileURL)};
+    Call call{
+        clip.fileURL,          clip.answer.answerId, clip.objectPath, clip.idToken, storedTokenFor(clip.objectPath),
+        readText(clip.fileURL)};
     calls.push_back(call);
-    trace_->push_back("upload " + fileURL.filename().string() + " " + idToken);
+    trace_->push_back("upload " + clip.fileURL.filename().string() + " " + clip.idToken);
     peakInFlight = std::max(peakInFlight, ++inFlight);
     std::exception_ptr failure;
     try {
@@ -138,8 +140,8 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
     --inFlight;
     if (!failure && outcome) failure = outcome(call);
     if (failure) std::rethrow_exception(failure);
-    fs::remove(fileURL);
-    trace_->push_back("uploaded " + fileURL.filename().string());
+    fs::remove(clip.fileURL);
+    trace_->push_back("uploaded " + clip.fileURL.filename().string());
   }
 
  private:
@@ -205,10 +207,10 @@ class CoordinatorTest : public ::testing::Test {
     auto client = std::shared_ptr<const AnswerVideoUploadClientProtocol>(&uploads, [](auto*) {});
     auto storePointer = std::shared_ptr<PendingUploadsStoreProtocol>(&store, [](auto*) {});
     auto wallClock = [this] { return wallTime; };
-    p.uploadRecordedVideo = [client, storePointer, this, wallClock](fs::path file, std::string u, std::string s,
-                                                                    std::string a, std::string t, RecordStored stored) {
-      return writeAheadUpload(client, storePointer, main, paths, wallClock, std::move(file), std::move(u), std::move(s),
-                              std::move(a), std::move(t), std::move(stored));
+    p.uploadRecordedVideo = [client, storePointer, this, wallClock](
+                                FinishedClip clip, std::string token, RecordStored stored) {
+      return writeAheadUpload(
+          client, storePointer, main, paths, wallClock, std::move(clip), std::move(token), std::move(stored));
     };
     p.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(clock.sleepFunction(), 60s);
     p.makeTempRecordingURL = [this] { return makeClipFileURL(recordings()); };
@@ -299,7 +301,7 @@ class CoordinatorTest : public ::testing::Test {
     const fs::path file = recordings() / name;
     std::ofstream(file) << name;
     auto record = makePendingUploadRecord(
-        file, "user", "session", "answer-" + name, "user/session/" + name + ".mp4", token, wallTime);
+        {file, {"user", "session", "answer-" + name}, "user/session/" + name + ".mp4", token}, wallTime);
     auto stored = [](PendingUploadsStore* s, PendingUploadRecord r) -> Awaitable<void> { co_await s->upsert(r); };
     Task::spawn(ex.makeStrand(), stored(&store, record));
     ex.runUntilIdle();

@@ -115,10 +115,9 @@ TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredB
   parts.makeRecorder = [sources, sleep]() -> std::shared_ptr<AnswerRecordingVideoRecorder> {
     return WebcamRecorder::create(sources, sleep);
   };
-  parts.uploadRecordedVideo = [=](fs::path file, std::string u, std::string s, std::string a, std::string t,
-                                  RecordStored stored) {
-    return writeAheadUpload(client, store, mainExecutor, paths, now, std::move(file), std::move(u), std::move(s),
-                            std::move(a), std::move(t), std::move(stored));
+  parts.uploadRecordedVideo = [=](FinishedClip clip, std::string token, RecordStored stored) {
+    return writeAheadUpload(
+        client, store, mainExecutor, paths, now, std::move(clip), std::move(token), std::move(stored));
   };
   parts.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(sleep, 2s);
   parts.makeTempRecordingURL = [data] { return makeClipFileURL(data / "recordings"); };
@@ -143,7 +142,7 @@ TEST(RecordingEndToEnd, AnAnswerBecomesThreePlayableClipsAndAnOutageIsDeliveredB
     answerIdOfRotations = answerId;
     json reply;
     auto entered = main.run(callEnter(coordinator, answerId, &reply));
-    EXPECT_FALSE(entered) << RecordingError::describe(entered);
+    EXPECT_FALSE(entered) << describe(entered);
     EXPECT_EQ(reply, json({{"status", "recording"}, {"answerId", answerId}}));
     const auto before = rotations();
     EXPECT_TRUE(main.iterateUntil([&] { return rotations() >= before + 2; }, 30s)) << "two cuts";

@@ -121,7 +121,7 @@ TEST_P(GiveUpTest, TheLastAttemptGivesUpOnlyWhenTheClipCanNeverBeUploaded) {
   retry("fresh");
   clock.advance(30s);
   ASSERT_EQ(uploads.calls.size(), 3u);
-  const std::string description = RecordingError::describe(c.error());
+  const std::string description = describe(c.error());
   const auto errors = logs(LogLevel::error);
   if (c.givesUp) {
     EXPECT_TRUE(storedRecords().empty());
@@ -200,7 +200,7 @@ Awaitable<void> cancelledThenStore(SleepFunction sleep, PendingUploadsStore* sto
 
 TEST_F(CoordinatorTest, ACancelledTaskWritesTheStoreOnceItTakesItsCancellationBack) {
   std::vector<std::string> trace;
-  auto record = makePendingUploadRecord(recordings() / "x.mp4", "u", "s", "a", "u/s/a/x.mp4", "before", wallTime);
+  auto record = makePendingUploadRecord({recordings() / "x.mp4", {"u", "s", "a"}, "u/s/a/x.mp4", "before"}, wallTime);
   Task task = Task::spawn(ex.makeStrand(), cancelledThenStore(clock.sleepFunction(), &store, record, &trace));
   ex.runUntilIdle();
   task.cancel();

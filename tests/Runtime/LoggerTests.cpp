@@ -1,3 +1,4 @@
+#include "Runtime/Linux/JournalLogSink.hpp"
 #include "Runtime/Logger.hpp"
 #include "support/CapturingLogSink.hpp"
 
@@ -30,7 +31,7 @@ TEST(Logger, RecordsCarrySubsystemCategoryLevelAndTheExactText) {
 }
 
 TEST(Logger, SystemSinkMirrorsEachRecordToStderrInOneLine) {
-  SystemLogSink sink;
+  JournalLogSink sink;
   ::testing::internal::CaptureStderr();
   sink.write(LogRecord{LogLevel::error, std::string(kLogSubsystem), "AnswerVideoUpload", "100% done: %s %n"});
   sink.write(LogRecord{LogLevel::info, std::string(kLogSubsystem), "AnswerRecording", "second"});

@@ -1,4 +1,4 @@
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "Runtime/WorkerThread.hpp"
 #include "support/ManualExecutor.hpp"

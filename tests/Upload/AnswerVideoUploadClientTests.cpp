@@ -5,6 +5,7 @@
 #include "UploadTestSupport.hpp"
 #include "support/CapturingLogSink.hpp"
 
+#include <curl/curl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -102,7 +103,7 @@ class UploadClientTest : public ::testing::Test {
   std::exception_ptr upload(const AnswerVideoUploadClient& client, const fs::path& clip,
                             const std::string& token = kToken, const std::string& userId = "user-1",
                             const std::function<void(Task&)>& tick = {}) {
-    return main_.run(client.upload(clip, userId, "session-1", "answer-1", kObjectPath, token), 60s, tick);
+    return main_.run(client.upload({clip, {userId, "session-1", "answer-1"}, kObjectPath, token}), 60s, tick);
   }
 
   std::vector<RecordedRequest> requests(const std::string& method) const {
@@ -446,7 +447,7 @@ TEST_F(UploadClientTest, OnlyARequestWhereNothingMovesIsCutSoonAfterItsIdleTime)
     writeFile(dir_ / (u.name + ".json"), infoWith(u.endpoint));
     const AnswerVideoUploadClient client(dir_ / (u.name + ".json"), driver_, {.idleTimeout = u.idle});
     u.task = main_.spawn(
-        client.upload(clip(u.content, u.name + ".mp4"), "user-1", "session-1", "answer-1", kObjectPath, kToken),
+        client.upload({clip(u.content, u.name + ".mp4"), {"user-1", "session-1", "answer-1"}, kObjectPath, kToken}),
         &u.error);
   }
   auto last = started;
@@ -486,8 +487,8 @@ TEST_F(UploadClientTest, AnUploadKeepsWhatItNeedsWhenItsClientGoesAway) {
   std::optional<AnswerVideoUploadClient> slot(client());
   bool replaced = false;
   bool otherDriverUsed = false;
-  const auto error =
-      main_.run(slot->upload(clip("clip"), "user-1", "session-1", "answer-1", kObjectPath, kToken), 60s, [&](Task&) {
+  const auto error = main_.run(
+      slot->upload({clip("clip"), {"user-1", "session-1", "answer-1"}, kObjectPath, kToken}), 60s, [&](Task&) {
         otherDriverUsed = otherDriverUsed || otherDriver.transfersInFlight() > 0;
         if (replaced || requests("POST").empty()) return;
         slot.reset();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <curl/curl.h>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/bind_executor.hpp>
 
@@ -25,7 +26,7 @@ namespace {
 struct Completion {
   int calls = 0;
   boost::system::error_code error;
-  CURLcode result = CURLE_OK;
+  int result = CURLE_OK;
   std::thread::id thread;
 };
 
@@ -69,7 +70,7 @@ class CurlMultiDriverTest : public ::testing::Test {
   }
 
   void start(CurlMultiDriver& driver, const std::shared_ptr<Request>& request) {
-    auto handler = [this](boost::system::error_code error, CURLcode result) {
+    auto handler = [this](boost::system::error_code error, int result) {
       ++completion_.calls;
       completion_.error = error;
       completion_.result = result;

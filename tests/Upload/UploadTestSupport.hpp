@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "support/TempDir.hpp"
 

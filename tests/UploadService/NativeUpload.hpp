@@ -58,7 +58,8 @@ class NativeUploader {
     LogCapture logs;
     const AnswerVideoUploadClient client(info_, driver_);
     NativeUploadResult result;
-    const auto error = main_.run(client.upload(clip, ids.userId, ids.sessionId, ids.answerId, ids.objectPath, token));
+    const auto error =
+        main_.run(client.upload({clip, {ids.userId, ids.sessionId, ids.answerId}, ids.objectPath, token}));
     result.outcome = describe(error);
     result.clipKept = std::filesystem::exists(clip);
     result.errors = logs->messages("AnswerVideoUpload", LogLevel::error);

@@ -1,7 +1,7 @@
 // The real launcher behind the web view's new-window seam: GIO's default
 // handler for the URL's scheme, found through the XDG folders this test
 // points at a handler of its own.
-#include "Web/WebViewHost.hpp"
+#include "Web/Linux/WebViewHost.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TempDir.hpp"
 

@@ -2,8 +2,8 @@
 // path rules, the MIME table, links out of the root, unreadable files and
 // the streamed body.
 
+#include "Web/Linux/WebAppSchemeWebKit.hpp"
 #include "Web/WebAppSchemeHandler.hpp"
-#include "Web/WebAppSchemeWebKit.hpp"
 
 #include <fcntl.h>
 #include <gio/gunixinputstream.h>

@@ -2,7 +2,7 @@
 // sees for a file, a forbidden path and a missing file, a large body that
 // arrives whole, and a Blob POST that must not reach the request body.
 
-#include "Web/WebAppSchemeWebKit.hpp"
+#include "Web/Linux/WebAppSchemeWebKit.hpp"
 
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>

@@ -4,8 +4,8 @@
 // and counts the requests.
 
 #include "App/ContentView.hpp"
-#include "Runtime/MainExecutor.hpp"
-#include "Web/WebViewHost.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
+#include "Web/Linux/WebViewHost.hpp"
 
 #include <gtest/gtest.h>
 

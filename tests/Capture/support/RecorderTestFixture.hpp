@@ -3,7 +3,7 @@
 // The recorder tests' main actor, virtual clock and request helpers.
 
 #include "Capture/WebcamRecorder.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Task.hpp"
 #include "support/VirtualClock.hpp"
 

@@ -2,7 +2,7 @@
 
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 #include "Web/SignInCallback.hpp"
 #include "Web/WebHostState.hpp"
 

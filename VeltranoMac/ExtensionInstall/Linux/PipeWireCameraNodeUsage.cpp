@@ -1,4 +1,4 @@
-#include "ExtensionInstall/PipeWireCameraNodeUsage.hpp"
+#include "ExtensionInstall/Linux/PipeWireCameraNodeUsage.hpp"
 
 #include "Runtime/Logger.hpp"
 

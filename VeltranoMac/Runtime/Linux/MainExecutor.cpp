@@ -1,4 +1,4 @@
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 
 #include <glib.h>
 

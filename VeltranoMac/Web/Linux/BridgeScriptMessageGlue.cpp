@@ -1,4 +1,4 @@
-#include "Web/BridgeScriptMessageGlue.hpp"
+#include "Web/Linux/BridgeScriptMessageGlue.hpp"
 
 #include "Bridge/BridgeEnvelope.hpp"
 #include "Bridge/PageBridgeScript.hpp"

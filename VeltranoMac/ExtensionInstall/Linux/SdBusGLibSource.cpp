@@ -1,4 +1,4 @@
-#include "ExtensionInstall/SdBusGLibSource.hpp"
+#include "ExtensionInstall/Linux/SdBusGLibSource.hpp"
 
 #include <glib.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
-#include "ExtensionInstall/SystemdUserUnitActivator.hpp"
+#include "ExtensionInstall/Linux/SystemdUserUnitActivator.hpp"
 
-#include "ExtensionInstall/CameraServiceUnit.hpp"
+#include "ExtensionInstall/Linux/CameraServiceUnit.hpp"
 #include "Runtime/Logger.hpp"
 
 #include <glib.h>

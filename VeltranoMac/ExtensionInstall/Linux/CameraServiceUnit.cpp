@@ -1,4 +1,4 @@
-#include "ExtensionInstall/CameraServiceUnit.hpp"
+#include "ExtensionInstall/Linux/CameraServiceUnit.hpp"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 // Camera extension activation as a systemd user unit, over sd-bus.
 
 #include "ExtensionInstall/CameraNodeUsage.hpp"
-#include "ExtensionInstall/SdBusGLibSource.hpp"
+#include "ExtensionInstall/Linux/SdBusGLibSource.hpp"
 #include "ExtensionInstall/SystemExtensionActivator.hpp"
 
 #include <systemd/sd-bus.h>

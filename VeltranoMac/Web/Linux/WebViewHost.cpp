@@ -1,8 +1,8 @@
-#include "Web/WebViewHost.hpp"
+#include "Web/Linux/WebViewHost.hpp"
 
 #include "Runtime/Logger.hpp"
 #include "Runtime/Task.hpp"
-#include "Web/BridgeScriptMessageGlue.hpp"
+#include "Web/Linux/BridgeScriptMessageGlue.hpp"
 #include "Web/PageScripts.hpp"
 
 #include <gtk/gtk.h>

@@ -1,4 +1,4 @@
-#include "Web/WebAppSchemeWebKit.hpp"
+#include "Web/Linux/WebAppSchemeWebKit.hpp"
 
 #include <gio/gunixinputstream.h>
 

@@ -1,4 +1,4 @@
-#include "ExtensionInstall/SystemExtensionFailureBanner.hpp"
+#include "ExtensionInstall/Linux/SystemExtensionFailureBanner.hpp"
 
 #include <gtk/gtk.h>
 

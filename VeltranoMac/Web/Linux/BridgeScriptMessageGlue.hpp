@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
-#include "Runtime/MainExecutor.hpp"
+#include "Runtime/Linux/MainExecutor.hpp"
 
 #include <memory>
 #include <string>
