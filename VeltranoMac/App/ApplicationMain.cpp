@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace veltrano {
@@ -88,6 +89,33 @@ struct App {
   // The window, made on the first activation.
   std::unique_ptr<ContentView> contentView;
 
+  // The camera extension's activation waits for the page's first load: its
+  // unit file, bus calls and any banner would otherwise share the main
+  // thread with WebKit's start and delay the page by a fifth. Without a page
+  // it starts at once; a page that never finishes loading holds it 5 s.
+  bool pageLoading = false;
+  bool extensionActivated = false;
+
+  void activateExtensionSoon() {
+    if (!pageLoading) {
+      activateExtensionOnce("at launch");
+      return;
+    }
+    g_timeout_add_seconds(
+        5,
+        [](gpointer app) {
+          static_cast<App*>(app)->activateExtensionOnce("5 s after launch, page still loading");
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  }
+
+  void activateExtensionOnce(const char* when) {
+    if (std::exchange(extensionActivated, true)) return;
+    Logger("App").info(std::string("Activating the camera extension ") + when);
+    extension->activateExtension();
+  }
+
   AppDelegate::Seams delegateSeams() {
     AppDelegate::Seams seams;
     AppLifecycle::Seams& lifecycle = seams.lifecycle;
@@ -97,7 +125,7 @@ struct App {
       if (contentView) contentView->receiveDeepLink(url);
     };
     lifecycle.coordinator = [this]() -> AnswerRecordingCoordinatorProtocol& { return *recording().coordinator; };
-    lifecycle.activateExtension = [this] { extension->activateExtension(); };
+    lifecycle.activateExtension = [this] { activateExtensionSoon(); };
     lifecycle.removeOrphanedRecordings = [this] { return recording().store->removeOrphanedRecordings(); };
     lifecycle.sleep = [this](Duration duration) { return makeTimerSleep(recording().worker.context())(duration); };
     seams.makeWindow = [this](GtkApplication* application) { return makeWindow(application); };
@@ -115,6 +143,8 @@ struct App {
       configuration.coordinator = recording().coordinator;
       configuration.state = webHost.get();
       configuration.main = MainContext::shared().get_executor();
+      configuration.firstLoadFinished = [this] { activateExtensionOnce("after the page's first load"); };
+      pageLoading = true;
       return WebViewHost::create(std::move(configuration));
     };
     contentView = std::make_unique<ContentView>(application, webAppRoot, makeWebView);

@@ -4,9 +4,12 @@
 //
 // 1. Start-up: the application program started from a copy of its bundle
 //    whose web app gets one more script in its index.html that reports the
-//    entry page's load event time to a loopback listener here. Process start (just before spawn) -> the load
-//    event, for each start; the program is then asked to quit (SIGTERM) and
-//    awaited before the next start.
+//    entry page's load event time to a loopback listener here, beside a bare
+//    host (this program with --bare-host: a GtkApplication with one window
+//    and web view, the same "app" scheme handler over the same copied web
+//    app and the same page-side script). Process start (just before spawn)
+//    -> the load event, for each start, the two programs alternating; each
+//    is then asked to quit (SIGTERM) and awaited before the next start.
 // 2. The bridge's ping round trip page -> native -> page: our WebViewHost
 //    (the real glue and dispatch) beside a bare WebKitGTK host in the same
 //    window and process, with the same page-side script, that answers from
@@ -22,6 +25,7 @@
 #include "Web/Linux/WebViewHost.hpp"
 #include "Web/WebAppSchemeHandler.hpp"
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <httplib.h>
 #include <webkit/webkit.h>
@@ -157,7 +161,33 @@ bool waitForExit(pid_t pid, std::chrono::seconds timeout) {
   return false;
 }
 
-// Medians of process start -> load event, or absent when a start failed.
+struct StartReport {
+  double load, navigation, arrived;  // ms after spawn
+};
+
+// One start of `argv[0]` to the copied web app's load event, then SIGTERM;
+// absent when no load event came.
+std::optional<StartReport> startOnce(LoadListener& listener, std::vector<std::string> args) {
+  listener.reset();
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const double spawnedAt = epochMs();
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    throw std::runtime_error("cannot start " + args[0]);
+  const auto loaded = listener.wait(std::chrono::seconds(60));
+  ::kill(pid, SIGTERM);
+  if (!waitForExit(pid, std::chrono::seconds(30))) {
+    std::printf("%s did not quit within 30 s of SIGTERM; killed\n", args[0].c_str());
+    ::kill(pid, SIGKILL);
+    waitForExit(pid, std::chrono::seconds(10));
+  }
+  if (!loaded) return std::nullopt;
+  return StartReport{loaded->loadEventAt - spawnedAt, loaded->navigationAt - spawnedAt, loaded->arrivedAt - spawnedAt};
+}
+
+// Median of process start -> load event of ours, or absent when a start failed.
 std::optional<double> measureStartUp(const Options& options, const fs::path& scratch) {
   const fs::path program = VELTRANO_APP_PROGRAM;
   const fs::path bundle = scratch / "bundle";
@@ -177,40 +207,41 @@ std::optional<double> measureStartUp(const Options& options, const fs::path& scr
   index.insert(head, R"(<script type="module" src="load-reporter.js"></script>)");
   std::ofstream(webApp / "index.html", std::ios::trunc) << index;
 
-  std::vector<double> startToLoad, startToNavigation;
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  std::vector<double> oursLoad, oursNavigation, bareLoad;
   for (int i = 0; i < options.starts; ++i) {
-    listener.reset();
-    std::string path = copied.string();
-    char* argv[] = {path.data(), nullptr};
-    pid_t pid = 0;
-    const double spawnedAt = epochMs();
-    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
-      throw std::runtime_error("cannot start " + path);
-    const auto loaded = listener.wait(std::chrono::seconds(60));
-    ::kill(pid, SIGTERM);
-    if (!waitForExit(pid, std::chrono::seconds(30))) {
-      std::printf("start %d: the program did not quit within 30 s of SIGTERM; killed\n", i);
-      ::kill(pid, SIGKILL);
-      waitForExit(pid, std::chrono::seconds(10));
+    // Alternating, bare host first in odd rounds, so neither always runs on
+    // caches the other just warmed.
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool bare = (turn == 0) == (i % 2 == 1);
+      const auto report =
+          bare ? startOnce(listener, {self, "--bare-host", webApp.string()}) : startOnce(listener, {copied.string()});
+      if (!report) {
+        std::printf("start %d: no load event within 60 s from %s\n", i, bare ? "the bare host" : "the app");
+        return std::nullopt;
+      }
+      if (bare) {
+        bareLoad.push_back(report->load);
+        std::printf("start %2d: bare host: process start -> load event %7.1f ms\n", i, report->load);
+      } else {
+        oursLoad.push_back(report->load);
+        oursNavigation.push_back(report->navigation);
+        std::printf(
+            "start %2d: the app:   process start -> load event %7.1f ms (navigation began at %7.1f ms; report "
+            "arrived at %7.1f ms)\n",
+            i, report->load, report->navigation, report->arrived);
+      }
+      std::fflush(stdout);
     }
-    if (!loaded) {
-      std::printf("start %d: no load event within 60 s\n", i);
-      return std::nullopt;
-    }
-    startToLoad.push_back(loaded->loadEventAt - spawnedAt);
-    startToNavigation.push_back(loaded->navigationAt - spawnedAt);
-    std::printf(
-        "start %2d: process start -> load event %7.1f ms (navigation began at %7.1f ms; report arrived at "
-        "%7.1f ms)\n",
-        i, startToLoad.back(), startToNavigation.back(), loaded->arrivedAt - spawnedAt);
-    std::fflush(stdout);
   }
   std::printf(
       "start-up: process start -> load event median %.1f ms, first %.1f ms, worst %.1f ms over %d starts; "
       "process start -> navigation start median %.1f ms\n",
-      median(startToLoad), startToLoad.front(), *std::max_element(startToLoad.begin(), startToLoad.end()),
-      options.starts, median(startToNavigation));
-  return median(startToLoad);
+      median(oursLoad), oursLoad.front(), *std::max_element(oursLoad.begin(), oursLoad.end()), options.starts,
+      median(oursNavigation));
+  std::printf("start-up summary: app_ms=%.1f bare_ms=%.1f ratio=%.3f\n", median(oursLoad), median(bareLoad),
+              median(oursLoad) / median(bareLoad));
+  return median(oursLoad);
 }
 
 // ---- 2. Ping round trips ----------------------------------------------------
@@ -412,6 +443,40 @@ bool measurePings(const Options& options, const fs::path& scratch, bool* allAnsw
   return true;
 }
 
+// The bare host program: one GtkApplication window with a BareHost web view
+// on the web app in `root`, until SIGTERM.
+int runBareHost(const fs::path& root) {
+  struct Host {
+    fs::path root;
+    std::unique_ptr<BareHost> host;
+  } state{root, nullptr};
+  GtkApplication* application = gtk_application_new("com.brackwood.VeltranoBenchBareHost", G_APPLICATION_DEFAULT_FLAGS);
+  g_signal_connect(application, "activate", G_CALLBACK(+[](GtkApplication* app, gpointer data) {
+                     auto* s = static_cast<Host*>(data);
+                     if (s->host) return;
+                     s->host = std::make_unique<BareHost>(std::make_shared<const WebAppSchemeHandler>(s->root));
+                     GtkWidget* window = gtk_application_window_new(app);
+                     gtk_window_set_default_size(GTK_WINDOW(window), 1024, 720);  // the app's window
+                     gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(s->host->webView()));
+                     webkit_web_view_load_uri(s->host->webView(), "app://local/index.html");
+                     gtk_window_present(GTK_WINDOW(window));
+                   }),
+                   &state);
+  g_unix_signal_add(
+      SIGTERM,
+      +[](gpointer app) {
+        g_application_quit(G_APPLICATION(app));
+        return G_SOURCE_REMOVE;
+      },
+      application);
+  char name[] = "bare-host";
+  char* argv[] = {name, nullptr};
+  const int status = g_application_run(G_APPLICATION(application), 1, argv);
+  state.host.reset();
+  g_object_unref(application);
+  return status;
+}
+
 Options parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -435,6 +500,7 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
+    if (argc == 3 && std::string(argv[1]) == "--bare-host") return runBareHost(argv[2]);
     const Options options = parse(argc, argv);
     const fs::path scratch = fs::temp_directory_path() / ("veltrano-web-bench-" + std::to_string(::getpid()));
     fs::create_directories(scratch);

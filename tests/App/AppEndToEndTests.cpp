@@ -135,6 +135,11 @@ TEST(EndToEnd, AnswerUploadsQuitKeepsTheOpenClipAndTheNextLaunchRetriesIt) {
     ASSERT_EQ(app.waitForExit(30s), 0) << readFile(options.stderrFile);
 
     const auto log = logLines(options.log);
+    // The camera extension waits for the page: activating it meanwhile
+    // delays the first load.
+    const long long loaded = loggedAt(log, "Page loaded: app://local/index.html");
+    ASSERT_GE(loaded, 0);
+    EXPECT_GE(loggedAt(log, "Activating the camera extension after the page's first load"), loaded);
     const long long requested = loggedAt(log, "Quit requested (SIGTERM)");
     const long long finished = loggedAt(log, "Quit sequence finished (SIGTERM)");
     ASSERT_GE(requested, 0);

@@ -134,6 +134,7 @@ void WebViewHost::onLoadChanged(WebKitWebView*, int event, void* self) {
   host->pageLoaded_ = true;
   const char* uri = webkit_web_view_get_uri(host->webView_);
   Logger("WebView").info(std::string("Page loaded: ") + (uri ? uri : ""));
+  if (auto firstLoad = std::exchange(host->configuration_.firstLoadFinished, {})) firstLoad();
   for (auto& [body, args] : std::exchange(host->waitingScripts_, {})) host->runPageScript(body, std::move(args), {});
   for (const auto& callback : std::exchange(host->waitingCallbacks_, {})) host->sendSignInCallback(callback);
 }

@@ -54,6 +54,8 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
     ChooseFiles chooseFiles = chooseFilesWithNativeDialog;
     WebHostState* state = nullptr;  // required: the program's one
     MainExecutor main = MainContext::shared().get_executor();
+    // Called once, when the first page has finished loading; may be empty.
+    std::function<void()> firstLoadFinished;
   };
 
   // Builds the configured web view and makes it the process's current one.
