@@ -1,3 +1,5 @@
+// The bridge's native side: dispatches each script message from the page to
+// its method and answers it with one envelope.
 #pragma once
 
 #include "Bridge/BridgeEnvelope.hpp"

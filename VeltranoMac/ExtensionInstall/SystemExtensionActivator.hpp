@@ -1,3 +1,5 @@
+// The camera extension's activator interface: the request, the delegate that
+// hears its outcome, and the result and error codes.
 #pragma once
 
 #include <filesystem>

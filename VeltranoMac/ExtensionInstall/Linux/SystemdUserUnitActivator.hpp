@@ -1,6 +1,5 @@
-#pragma once
-
 // Camera extension activation as a systemd user unit, over sd-bus.
+#pragma once
 
 #include "ExtensionInstall/CameraNodeUsage.hpp"
 #include "ExtensionInstall/Linux/SdBusGLibSource.hpp"
