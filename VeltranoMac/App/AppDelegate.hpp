@@ -1,3 +1,5 @@
+// The GTK layer of the application shell: makes the main window and turns
+// application, window and signal events into AppLifecycle calls.
 #pragma once
 
 #include "App/AppLifecycle.hpp"

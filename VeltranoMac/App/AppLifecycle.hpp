@@ -1,3 +1,5 @@
+// The application shell's launch, deep-link and quit logic without GTK, and
+// what it needs of the page side and of the window's activation.
 #pragma once
 
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"

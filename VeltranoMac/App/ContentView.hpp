@@ -1,3 +1,5 @@
+// The main window: the web view (or a notice when the web app is missing),
+// the banner slot above it, and the latest deep link.
 #pragma once
 
 #include "Web/Linux/WebViewHost.hpp"

@@ -1,3 +1,5 @@
+// The GtkApplication around the app: one instance per session bus, opening
+// veltrano: URLs.
 #pragma once
 
 #include "App/AppDelegate.hpp"

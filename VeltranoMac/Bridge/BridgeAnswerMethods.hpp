@@ -1,3 +1,5 @@
+// The bridge methods that reach the recording coordinator, "enterAnswer" and
+// "retryPendingUploads", and how their failures become envelopes.
 #pragma once
 
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"

@@ -1,3 +1,5 @@
+// The bridge's reply envelope: failure codes and messages, JSON text to and
+// from the page, and the reply that is sent exactly once.
 #pragma once
 
 #include <nlohmann/json.hpp>

@@ -1,3 +1,5 @@
+// The payload of the bridge method "enterAnswer", validated from a message
+// body.
 #pragma once
 
 #include <nlohmann/json.hpp>

@@ -1,3 +1,5 @@
+// The page side of the bridge: the script that defines window.veltranoNative,
+// and the handler name it posts to.
 #pragma once
 
 #include <string>

@@ -1,3 +1,5 @@
+// The bridge's native side: dispatches each script message from the page to
+// its method and answers it with one envelope.
 #pragma once
 
 #include "Bridge/BridgeEnvelope.hpp"
@@ -15,26 +17,12 @@
 namespace veltrano {
 
 // Answers the page's script messages to "veltranoBridge" on the main actor,
-// one task per message, with exactly one reply envelope per message. It knows
-// no WebKit: the web view's glue turns each message into JSON text, wraps the
-// WebKit reply in a callback and calls receive(), roughly
-//
-//   gboolean onMessage(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply,
-//                      gpointer data) {
-//     auto* glue = static_cast<BridgeGlue*>(data);  // {weak_ptr<VeltranoBridgeMessageHandler>, MainExecutor}
-//     g_autofree char* text = jsc_value_to_json(value, 0);  // NULL for undefined: "invalid_body"
-//     auto* js = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
-//     webkit_script_message_reply_ref(reply);
-//     VeltranoBridgeMessageHandler::receive(glue->handler, glue->main, parseMessageBody(text ? text : ""),
-//         [reply, js](std::string envelope) {
-//           JSCValue* result = jsc_value_new_from_json(js, envelope.c_str());
-//           webkit_script_message_reply_return_value(reply, result);
-//           g_object_unref(result);
-//           g_object_unref(js);
-//           webkit_script_message_reply_unref(reply);
-//         });
-//     return TRUE;
-//   }
+// with exactly one reply envelope per message: in one work item when no
+// coordinator is needed, otherwise in a task of the message's own. It knows
+// no WebKit: Web/Linux/BridgeScriptMessageGlue.cpp turns each message into
+// JSON text for parseMessageBody and calls receive() with a callback that
+// returns the envelope as the WebKit reply, holding that reply and its
+// JavaScript context until then.
 //
 // The callback runs exactly once, so it may release the WebKit reply itself;
 // it runs on the main thread, or where the main loop is torn down if that

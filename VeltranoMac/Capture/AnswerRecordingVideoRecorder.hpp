@@ -1,7 +1,6 @@
-#pragma once
-
 // The recorder as the recording coordinator sees it. Deliberately free of
 // GStreamer so the coordinator's library links no media stack.
+#pragma once
 
 #include "Runtime/Asio.hpp"
 

@@ -1,3 +1,5 @@
+// The camera shared by consecutive clips: one capture pipeline per source
+// factory, handed from recorder to recorder without losing a frame.
 #pragma once
 
 #include "Capture/CaptureSession.hpp"

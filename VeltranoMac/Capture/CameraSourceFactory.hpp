@@ -1,3 +1,5 @@
+// Where the recorder's camera comes from: the source factory seam, camera
+// choice, the permission probe and the shipping factory.
 #pragma once
 
 #include "Capture/GStreamer.hpp"

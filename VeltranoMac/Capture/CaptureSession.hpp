@@ -1,3 +1,5 @@
+// The capture pipeline of one camera (source ! appsink) and who hears what
+// it reports.
 #pragma once
 
 #include "Capture/GStreamer.hpp"

@@ -1,6 +1,5 @@
-#pragma once
-
 // Small RAII and error helpers around the GStreamer C API.
+#pragma once
 
 #include <gst/gst.h>
 

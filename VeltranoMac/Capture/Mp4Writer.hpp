@@ -1,3 +1,5 @@
+// The writer that encodes a clip into an H.264 MP4 file (appsrc ! x264enc !
+// h264parse ! mp4mux ! filesink).
 #pragma once
 
 #include "Capture/GStreamer.hpp"

@@ -1,3 +1,4 @@
+// The webcam recorder's errors: its own cases and the first-frame timeout.
 #pragma once
 
 #include <cerrno>

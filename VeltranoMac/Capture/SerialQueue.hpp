@@ -1,3 +1,5 @@
+// A serial work queue on a thread of its own, for the recorder's and the
+// camera feed's work.
 #pragma once
 
 #include <condition_variable>

@@ -1,3 +1,5 @@
+// The shipping recorder: one clip from the shared camera feed into an H.264
+// MP4 file.
 #pragma once
 
 #include "Capture/AnswerRecordingVideoRecorder.hpp"

@@ -1,7 +1,6 @@
-#pragma once
-
 // Whether some application reads the virtual camera right now: the question
 // the activator asks before it restarts the camera service.
+#pragma once
 
 #include <functional>
 

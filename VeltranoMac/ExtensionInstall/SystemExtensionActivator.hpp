@@ -1,3 +1,5 @@
+// The camera extension's activator interface: the request, the delegate that
+// hears its outcome, and the result and error codes.
 #pragma once
 
 #include <filesystem>
@@ -26,7 +28,13 @@ enum class SystemExtensionReplacementAction { cancel = 0, replace = 1 };
 inline constexpr long kSystemExtensionRequestCompleted = 0;
 inline constexpr long kSystemExtensionRequestWillCompleteAfterReboot = 1;
 
-// Error codes a failed request carries.
+// Error codes a failed request carries. The table is complete so that every
+// code has its text, but the Linux activator (Linux/SystemdUserUnitActivator)
+// produces only 1 (the unit file, the bus or systemd failed, or the start job
+// failed or did not end in time), 4 (the camera program is missing or not
+// executable), 11 (the delegate declined to replace another version, which
+// SystemExtensionRequestManager never does), 12 (a newer request replaced a
+// running one) and 13 (systemd refused access); the manager produces none.
 enum class SystemExtensionErrorCode : int {
   unknownError = 1,
   missingEntitlement = 2,

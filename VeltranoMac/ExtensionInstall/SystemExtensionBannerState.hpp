@@ -1,3 +1,5 @@
+// What the camera extension's banner shows: a failure, a pending approval,
+// or an update that takes effect after a restart.
 #pragma once
 
 #include <string>

@@ -1,3 +1,5 @@
+// The camera extension's request manager: finds the extension in the bundle,
+// submits its activation and reports outcomes as status line and banner.
 #pragma once
 
 #include "ExtensionInstall/SystemExtensionActivator.hpp"

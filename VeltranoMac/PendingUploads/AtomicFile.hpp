@@ -1,3 +1,5 @@
+// Crash-safe replacement of a file, over a file-operations seam that tests use
+// to model a power loss.
 #pragma once
 
 #include <sys/types.h>

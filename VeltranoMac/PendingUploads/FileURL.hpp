@@ -1,3 +1,5 @@
+// "file:" URLs, as the pending uploads file writes clip paths: encoding and
+// parsing.
 #pragma once
 
 #include <filesystem>

@@ -1,3 +1,5 @@
+// One pending upload: the record the write-ahead list keeps for each clip
+// still to upload.
 #pragma once
 
 #include "PendingUploads/ReferenceDate.hpp"

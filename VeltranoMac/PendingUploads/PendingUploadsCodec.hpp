@@ -1,3 +1,5 @@
+// The "pending-uploads.json" format: encoding records, and decoding them with
+// what a damaged file still holds salvaged.
 #pragma once
 
 #include "PendingUploads/PendingUploadRecord.hpp"

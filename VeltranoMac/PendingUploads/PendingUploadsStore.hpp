@@ -1,3 +1,5 @@
+// The pending uploads store: the write-ahead list of clips still to upload,
+// kept in one JSON file.
 #pragma once
 
 #include "PendingUploads/PendingUploadsStoreProtocol.hpp"

@@ -1,3 +1,4 @@
+// What the recording side needs of the pending uploads store.
 #pragma once
 
 #include "PendingUploads/PendingUploadRecord.hpp"

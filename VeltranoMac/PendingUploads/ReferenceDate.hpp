@@ -1,3 +1,5 @@
+// The moment type of a pending record's "enqueuedAt": seconds since
+// 2001-01-01 UTC, read back bit for bit.
 #pragma once
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// 128-bit identifiers (pending record ids, clip file names) in their
+// canonical text form.
 #pragma once
 
 #include <array>

@@ -133,8 +133,8 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
     WallClock now = [] { return std::chrono::system_clock::now(); };
   };
 
-  // The time-based defaults of the table over one sleep function: a 60 s
-  // rotation delay and sleeps of the given nanoseconds.
+  // The time-based members of Parts over one sleep function: a 60 s
+  // rotation delay, and sleeps of the given nanoseconds for the backoffs.
   static ChunkRotationDelay rotationDelayOf(SleepFunction sleep, Duration delay = std::chrono::seconds(60));
   static NanosecondSleep nanosecondSleepOf(SleepFunction sleep);
 

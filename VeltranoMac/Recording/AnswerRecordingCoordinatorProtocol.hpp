@@ -1,3 +1,5 @@
+// The recording coordinator's interface, as the bridge, the web view host and
+// the application shell call it.
 #pragma once
 
 #include "Bridge/EnterAnswerPayload.hpp"

@@ -1,7 +1,6 @@
-#pragma once
-
 // Which clips have an upload running right now, so that a retry drain never
 // starts a second upload of a clip whose first one has not ended.
+#pragma once
 
 #include "Runtime/Asio.hpp"
 #include "Runtime/WaitGroup.hpp"

@@ -1,6 +1,6 @@
+// One place for the Asio spelling used across the app.
 #pragma once
 
-// One place for the Asio spelling used across the app.
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>

@@ -1,3 +1,4 @@
+// forEachBounded: one coroutine per item, at most a given number at a time.
 #pragma once
 
 #include "Runtime/Asio.hpp"

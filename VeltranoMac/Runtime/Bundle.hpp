@@ -1,3 +1,4 @@
+// The installed tree a program runs from, and where its parts lie in it.
 #pragma once
 
 #include <filesystem>

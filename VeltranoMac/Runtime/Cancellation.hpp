@@ -1,3 +1,5 @@
+// Cancellation helpers for coroutines: taking a cancellation back for work
+// that must still happen, and shielding a step from it.
 #pragma once
 
 #include "Runtime/Asio.hpp"

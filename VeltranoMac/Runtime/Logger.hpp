@@ -1,3 +1,4 @@
+// Logging: a logger per component, writing records to the process's one sink.
 #pragma once
 
 #include <memory>

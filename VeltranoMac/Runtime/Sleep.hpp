@@ -1,3 +1,4 @@
+// The sleep every wait of the app goes through, and its real-time version.
 #pragma once
 
 #include "Runtime/Asio.hpp"

@@ -1,3 +1,4 @@
+// Task: the handle of a spawned coroutine, to cancel and join it.
 #pragma once
 
 #include "Runtime/Asio.hpp"

@@ -1,7 +1,6 @@
-#pragma once
-
 // A count of pieces of work still to finish and a way to await the moment
 // none is left, from any executor.
+#pragma once
 
 #include "Runtime/Asio.hpp"
 

@@ -1,3 +1,4 @@
+// The worker thread: the io_context every actor but the main one runs on.
 #pragma once
 
 #include "Runtime/Asio.hpp"

@@ -1,8 +1,7 @@
-#pragma once
-
 // POSIX file helpers shared across the app: an owning file descriptor,
 // errno turned into an exception that names the failed step, and reading a
 // whole file. Header-only and dependency-free.
+#pragma once
 
 #include <fcntl.h>
 #include <unistd.h>

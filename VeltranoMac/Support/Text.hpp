@@ -1,9 +1,9 @@
+// Small text helpers of the app's libraries (today the bridge and the
+// pending uploads codec, and the fuzzers through them). Header-only and
+// dependency-free on purpose. ASCII only: the locale never decides what a
+// byte is (GTK programs set it from the user's environment, where a Latin-1
+// locale would call 0xE9 a letter).
 #pragma once
-
-// Small text helpers shared by the app, the reference service and the
-// fuzzers. Header-only and dependency-free on purpose. ASCII only: the
-// locale never decides what a byte is (GTK programs set it from the user's
-// environment, where a Latin-1 locale would call 0xE9 a letter).
 
 #include <cstddef>
 #include <string_view>

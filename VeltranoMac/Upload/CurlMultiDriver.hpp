@@ -1,3 +1,5 @@
+// The libcurl driver: one thread that runs every HTTP transfer of the upload
+// client and completes each on its caller's executor.
 #pragma once
 
 #include "Runtime/Asio.hpp"

@@ -1,3 +1,7 @@
+// The parts of an upload that need no network: the endpoint from
+// Info.json, the signed-URL request body, and what the signed-URL reply
+// makes of the PUT. Pure functions, so the reply handling can be tested and
+// fuzzed on its own.
 #pragma once
 
 #include <filesystem>
@@ -7,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-// The parts of an upload that need no network: the endpoint from
-// Info.json, the signed-URL request body, and what the signed-URL reply
-// makes of the PUT. Pure functions, so the reply handling can be tested and
-// fuzzed on its own.
 namespace veltrano::upload {
 
 inline constexpr std::string_view kEndpointInfoKey = "VeltranoAnswerVideoSignedURLRequestURL";

@@ -1,3 +1,5 @@
+// The fixed scripts the native side runs in the page (sign-in callback, focus
+// event, answer-save flush) and their arguments.
 #pragma once
 
 #include "Web/SignInCallback.hpp"

@@ -1,3 +1,5 @@
+// Sign-in deep links: parsing veltrano://auth/callback, and passing each new
+// one to the page once.
 #pragma once
 
 #include <optional>

@@ -1,9 +1,8 @@
-#pragma once
-
 // Serves the bundled web application under the "app" scheme from one root
 // folder. This core knows no WebKit: a request URL goes in, and out comes
 // either a response description with the file opened for streaming, or an
 // error. WebAppSchemeWebKit.hpp hands both to WebKitGTK.
+#pragma once
 
 #include <cstdint>
 #include <filesystem>

@@ -1,3 +1,5 @@
+// The process's web host state: the current web view, the last focus value,
+// and the calls the application shell makes into the page.
 #pragma once
 
 #include "Runtime/Asio.hpp"

@@ -1,7 +1,6 @@
-#pragma once
-
 // The camera program's systemd user unit: its text, and what a unit file or
 // a running service says about the version it runs.
+#pragma once
 
 #include <filesystem>
 #include <optional>

@@ -1,6 +1,5 @@
-#pragma once
-
 // The camera-in-use check read straight from the PipeWire registry.
+#pragma once
 
 #include "ExtensionInstall/CameraNodeUsage.hpp"
 

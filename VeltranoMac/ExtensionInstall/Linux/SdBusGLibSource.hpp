@@ -1,3 +1,5 @@
+// An sd-bus connection driven from a GLib main context, so no bus call blocks
+// the main loop.
 #pragma once
 
 #include <systemd/sd-bus.h>

@@ -1,3 +1,4 @@
+// The GTK 4 banner the window shows for the camera extension's state.
 #pragma once
 
 #include "ExtensionInstall/SystemExtensionBannerState.hpp"

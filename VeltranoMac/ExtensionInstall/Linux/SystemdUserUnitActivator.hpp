@@ -1,6 +1,5 @@
-#pragma once
-
 // Camera extension activation as a systemd user unit, over sd-bus.
+#pragma once
 
 #include "ExtensionInstall/CameraNodeUsage.hpp"
 #include "ExtensionInstall/Linux/SdBusGLibSource.hpp"
@@ -41,7 +40,8 @@ namespace veltrano {
 // approve() or by hand); refused access fails with 13 (shown as a pending
 // approval: approve() then tries the whole activation again), a missing
 // program with 4, anything else on the bus with 1 (its error in the
-// journal).
+// journal). A delegate that declines the replacement fails the request with
+// 11, and a newer submit fails the one still running with 12.
 class SystemdUserUnitActivator final : public SystemExtensionActivator,
                                        public std::enable_shared_from_this<SystemdUserUnitActivator> {
  public:

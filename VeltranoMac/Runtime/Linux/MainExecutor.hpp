@@ -1,3 +1,4 @@
+// The main actor: an Asio executor whose work runs on the GLib main context.
 #pragma once
 
 #include "Runtime/Asio.hpp"

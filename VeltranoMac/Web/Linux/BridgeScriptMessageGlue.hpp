@@ -1,3 +1,5 @@
+// The bridge's WebKitGTK glue: injects the page-side script and hands the
+// page's script messages to the bridge's handler.
 #pragma once
 
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"

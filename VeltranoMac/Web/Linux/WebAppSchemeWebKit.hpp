@@ -1,8 +1,7 @@
-#pragma once
-
 // The thin WebKitGTK side of the "app" scheme: it turns each request into a
 // call of WebAppSchemeHandler and the outcome into a WebKit response. It
 // decides nothing a test without a display could check.
+#pragma once
 
 #include "Web/WebAppSchemeHandler.hpp"
 

@@ -1,3 +1,4 @@
+// The main window's web view (WebKitGTK) and what it is wired to.
 #pragma once
 
 #include "Bridge/VeltranoBridgeMessageHandler.hpp"
