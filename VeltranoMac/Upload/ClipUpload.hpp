@@ -2,9 +2,9 @@
 // to, and a finished clip with everything its upload needs.
 #pragma once
 
-#include <compare>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 namespace veltrano {
 
@@ -14,7 +14,12 @@ struct AnswerIds {
   std::string sessionId;
   std::string answerId;
 
-  friend auto operator<=>(const AnswerIds&, const AnswerIds&) = default;
+  friend bool operator==(const AnswerIds&, const AnswerIds&) = default;
+  // For maps keyed by answer. Not a defaulted <=>: clang-tidy 14 reads the
+  // 0 it compares with as a null pointer.
+  friend bool operator<(const AnswerIds& a, const AnswerIds& b) {
+    return std::tie(a.userId, a.sessionId, a.answerId) < std::tie(b.userId, b.sessionId, b.answerId);
+  }
 };
 
 // One clip to upload: the file on disk, its answer, the object path it is
