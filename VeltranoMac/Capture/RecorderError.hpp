@@ -20,6 +20,7 @@ class RecorderError final : public std::exception {
     cameraPermissionDenied,
     writerSetupFailed,
     writerFailed,
+    cameraStopped,
   };
 
   explicit RecorderError(Case value) noexcept : case_(value) {}
@@ -37,6 +38,7 @@ class RecorderError final : public std::exception {
       case Case::cameraPermissionDenied: return "Camera access was denied. Enable it in System Settings.";
       case Case::writerSetupFailed: return "Could not start the video encoder.";
       case Case::writerFailed: return "Video encoding failed.";
+      case Case::cameraStopped: return "The camera stopped sending video.";
     }
     return "Unknown recorder error.";
   }

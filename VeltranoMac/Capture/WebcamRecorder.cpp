@@ -1,5 +1,6 @@
 #include "Capture/WebcamRecorder.hpp"
 
+#include "Runtime/ErrorDescription.hpp"
 #include "Runtime/Task.hpp"
 
 #include <boost/asio/async_result.hpp>
@@ -112,11 +113,17 @@ Awaitable<void> WebcamRecorder::firstFrameWatch(std::weak_ptr<WebcamRecorder> we
   }
 }
 
+void WebcamRecorder::setFailureHandler(FailureHandler handler) {
+  failureHandler_ = std::move(handler);
+}
+
 Awaitable<void> WebcamRecorder::startRecording(std::filesystem::path file) {
+  auto executor = co_await asio::this_coro::executor;
+  // Read on the session queue only after the posts below.
+  failureExecutor_ = executor;
   co_await ensureCameraPermission();
 
   const auto generation = ++startGeneration_;
-  auto executor = co_await asio::this_coro::executor;
   Task watch = Task::spawn(executor, firstFrameWatch(weak_from_this(), sleep_, generation));
 
   std::weak_ptr<WebcamRecorder> weak = weak_from_this();
@@ -217,15 +224,25 @@ void WebcamRecorder::configureAndStartSession(StartRequest request, std::filesys
       SessionNotifications::Kind::runtimeError, [weak, queue = sessionQueue_](std::exception_ptr error) {
         if (!error) error = recorderError(RecorderError::Case::notRecording);
         queue->async([weak, error] {
-          if (auto self = weak.lock()) self->handleSessionFailure(error);
+          if (auto self = weak.lock()) self->handleCameraFailure(error);
         });
       });
   captureSession_->startRunning();
 }
 
 void WebcamRecorder::completeStartOnFirstFrame() {
-  unregisterObserver(sessionRuntimeErrorObserver_);
-  if (auto request = takeOnce(startContinuation_)) request->succeed({});
+  auto request = takeOnce(startContinuation_);
+  if (!request) return;
+  // From here on a camera that fails or ends is the clip's failure.
+  if (captureSession_) {
+    sessionEndedObserver_ = captureSession_->observe(
+        SessionNotifications::Kind::didStop, [weak = weak_from_this(), queue = sessionQueue_](std::exception_ptr) {
+          queue->async([weak] {
+            if (auto self = weak.lock()) self->handleCameraFailure(recorderError(RecorderError::Case::cameraStopped));
+          });
+        });
+  }
+  request->succeed({});
 }
 
 void WebcamRecorder::stopOnSessionQueue(StopRequest request) {
@@ -235,6 +252,7 @@ void WebcamRecorder::stopOnSessionQueue(StopRequest request) {
   }
   stopContinuation_ = std::move(request);
   unregisterObserver(sessionRuntimeErrorObserver_);
+  unregisterObserver(sessionEndedObserver_);
   std::weak_ptr<WebcamRecorder> weak = weak_from_this();
   sessionDidStopObserver_ = captureSession_->observe(
       SessionNotifications::Kind::didStop, [weak, queue = dataOutputQueue_](std::exception_ptr) {
@@ -257,6 +275,7 @@ void WebcamRecorder::unregisterObserver(std::optional<ObserverRegistration>& fie
 void WebcamRecorder::tearDownSession() {
   unregisterObserver(sessionRuntimeErrorObserver_);
   unregisterObserver(sessionDidStopObserver_);
+  unregisterObserver(sessionEndedObserver_);
   if (captureSession_) captureSession_->stopRunning();
   captureSession_.reset();
   stoppedAttachment_.reset();
@@ -277,7 +296,9 @@ void WebcamRecorder::failStartIfStillWaiting(std::uint64_t generation) {
 }
 
 void WebcamRecorder::handleSessionFailure(std::exception_ptr error) {
+  const bool midClip = !startContinuation_ && !stopContinuation_ && captureSession_;
   tearDownSession();
+  if (midClip) reportFailure(error);
   if (auto request = takeOnce(stopContinuation_)) {
     request->fail(error);
     // A start overtaken by the stop ends the way completeStop ends it.
@@ -287,9 +308,31 @@ void WebcamRecorder::handleSessionFailure(std::exception_ptr error) {
   }
 }
 
+void WebcamRecorder::handleCameraFailure(std::exception_ptr error) {
+  // A start still waiting fails with it. A stop under way finishes the clip
+  // anyway: the feed reports its did-stop also for a camera that is gone.
+  if (startContinuation_ || !captureSession_) {
+    handleSessionFailure(error);
+    return;
+  }
+  if (stopContinuation_) return;
+  // Mid-clip: the frames so far are still a clip, which the owner's stop
+  // finishes once it has been told.
+  unregisterObserver(sessionRuntimeErrorObserver_);
+  unregisterObserver(sessionEndedObserver_);
+  reportFailure(error);
+}
+
+void WebcamRecorder::reportFailure(const std::exception_ptr& error) {
+  if (failureReported_ || !failureHandler_ || !failureExecutor_) return;
+  failureReported_ = true;
+  asio::post(failureExecutor_, [handler = failureHandler_, reason = describe(error)] { handler(reason); });
+}
+
 void WebcamRecorder::completeStop(StopResult result) {
   unregisterObserver(sessionRuntimeErrorObserver_);
   unregisterObserver(sessionDidStopObserver_);
+  unregisterObserver(sessionEndedObserver_);
   stoppedAttachment_.reset();
   dataOutputQueue_->sync([this] {
     isFinalizingWriter_ = false;

@@ -120,6 +120,10 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
 
   ~WebcamRecorder() override;
 
+  // The failure of a clip under way: the camera failing or ending (the
+  // frames so far stay for the stop to finish) or the writer failing (the
+  // file cannot be finished and goes).
+  void setFailureHandler(FailureHandler handler) override;
   Awaitable<void> startRecording(std::filesystem::path file) override;
   Awaitable<std::filesystem::path> stopRecording() override;
 
@@ -142,6 +146,8 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
   void failStart(std::exception_ptr error);
   void failStartIfStillWaiting(std::uint64_t generation);
   void handleSessionFailure(std::exception_ptr error);
+  void handleCameraFailure(std::exception_ptr error);
+  void reportFailure(const std::exception_ptr& error);
   void completeStop(StopResult result);
   void completeStartOnFirstFrame();
   void tearDownSession();
@@ -180,6 +186,12 @@ class WebcamRecorder final : public AnswerRecordingVideoRecorder, public std::en
   std::optional<StopRequest> stopContinuation_;
   std::optional<ObserverRegistration> sessionRuntimeErrorObserver_;
   std::optional<ObserverRegistration> sessionDidStopObserver_;
+  // While the clip records: the camera ending on its own.
+  std::optional<ObserverRegistration> sessionEndedObserver_;
+  // Set before the start; the handler runs on the start's caller's executor.
+  FailureHandler failureHandler_;
+  asio::any_io_executor failureExecutor_;
+  bool failureReported_ = false;
   // Data-output queue.
   bool didResumeStartContinuation_ = false;
   GstClockTime sessionStartTime_ = GST_CLOCK_TIME_NONE;

@@ -249,21 +249,41 @@ TEST_F(WebcamRecorderTest, TheCameraProbeRunsOffTheMainActorBeforeAnythingIsTouc
   }
 }
 
-// A camera that fails, or ends its stream, while recording: the recording
-// no longer follows it, and the stop copes with a pipeline already down.
+// A camera that fails, or ends its stream, while recording: the owner is
+// told once, on the main actor, with the reason; the recording no longer
+// follows the camera, and the stop still finishes the clip from the frames
+// it got.
 TEST_F(WebcamRecorderTest, ACameraThatStopsOnItsOwnWhileRecordingStillLetsTheStopFinishTheClip) {
-  for (auto [source, frames] : {std::pair{kPattern + " ! identity error-after=45", 44u},
-                                std::pair{testPattern(320, 240, "num-buffers=20"), 20u}}) {
-    SCOPED_TRACE(source);
-    auto recorder = makeRecorder(std::make_shared<PipelineSourceFactory>(source));
+  struct Case {
+    std::string source;
+    unsigned frames;
+    const char* reason;  // null: GStreamer's own text
+  };
+  for (const Case& c : {Case{kPattern + " ! identity error-after=45", 44u, nullptr},
+                        Case{testPattern(320, 240, "num-buffers=20"), 20u, "The camera stopped sending video."}}) {
+    SCOPED_TRACE(c.source);
+    auto recorder = makeRecorder(std::make_shared<PipelineSourceFactory>(c.source));
+    std::vector<std::string> reasons;
+    recorder->setFailureHandler([&, testThread = std::this_thread::get_id()](std::string reason) {
+      EXPECT_EQ(std::this_thread::get_id(), testThread) << "told on the main actor";
+      reasons.push_back(std::move(reason));
+    });
     ASSERT_FALSE(run(recorder->startRecording(clip()))->error);
+    EXPECT_TRUE(reasons.empty());
     record(1700ms);  // past the camera's end
+    ASSERT_EQ(reasons.size(), 1u);
+    if (c.reason)
+      EXPECT_EQ(reasons[0], c.reason);
+    else
+      EXPECT_FALSE(reasons[0].empty() || reasons[0] == RecorderError::message(RecorderError::Case::cameraStopped));
     auto stopped = run(recorder->stopRecording());
     ASSERT_FALSE(stopped->error) << describe(stopped->error);
     auto mp4 = inspectMp4(stopped->file);
     ASSERT_TRUE(mp4);
     EXPECT_GT(mp4->sampleCount, 0u);
-    EXPECT_LE(mp4->sampleCount, frames);
+    EXPECT_LE(mp4->sampleCount, c.frames);
+    drainMain();
+    EXPECT_EQ(reasons.size(), 1u) << "the stop is no second failure";
   }
 }
 
@@ -282,8 +302,12 @@ TEST_F(WebcamRecorderTest, AWriterFailureEndsTheRecordingWithTheWritersOwnErrorA
   // nothing to stop. Snow at 2 Mbit/s passes 256 KB within about a second.
   limit.set(rlim_t{256} * 1024);
   auto midway = makeRecorder(sources);
+  std::vector<std::string> reasons;
+  midway->setFailureHandler([&](std::string reason) { reasons.push_back(std::move(reason)); });
   ASSERT_FALSE(run(midway->startRecording(clip("midway")))->error);
   ASSERT_TRUE(runUntil([&] { return !std::filesystem::exists(clip("midway")); }));
+  ASSERT_TRUE(runUntil([&] { return !reasons.empty(); }));
+  EXPECT_FALSE(reasons[0].empty());
   EXPECT_TRUE(lingerOut(*sources));
   EXPECT_EQ(sources->sourcesAlive(), 0);
   EXPECT_EQ(recorderCase(run(midway->stopRecording())->error), Case::notRecording);
@@ -293,12 +317,17 @@ TEST_F(WebcamRecorderTest, AWriterFailureEndsTheRecordingWithTheWritersOwnErrorA
   // broken file is removed.
   limit.set(RLIM_INFINITY);
   auto finishing = makeRecorder(sources);
+  bool toldOfFailure = false;
+  finishing->setFailureHandler([&](std::string) { toldOfFailure = true; });
   ASSERT_FALSE(run(finishing->startRecording(clip("finishing")))->error);
   record(500ms);
   limit.set(std::filesystem::file_size(clip("finishing")));
   auto stopped = run(finishing->stopRecording());
   EXPECT_TRUE(errorAs<GStreamerError>(stopped->error)) << describe(stopped->error);
   EXPECT_FALSE(std::filesystem::exists(clip("finishing")));
+  drainMain();
+  EXPECT_FALSE(toldOfFailure) << "a failure the stop reports is not the clip's failure";
+  EXPECT_EQ(reasons.size(), 1u);
 }
 
 TEST_F(WebcamRecorderTest, ARequestDroppedUnansweredCompletesOnceWithNotRecordingOnTheCallersExecutor) {
