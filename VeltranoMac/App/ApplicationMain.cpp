@@ -10,6 +10,7 @@
 #include "PendingUploads/PendingUploadsStore.hpp"
 #include "PendingUploads/RecordingsDirectory.hpp"
 #include "Recording/CoordinatorAssembly.hpp"
+#include "Recording/UploadStatusBoard.hpp"
 #include "Runtime/Linux/MainExecutor.hpp"
 #include "Runtime/Logger.hpp"
 #include "Runtime/WorkerThread.hpp"
@@ -28,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace veltrano {
 
@@ -40,12 +42,28 @@ namespace fs = std::filesystem;
 // launch hands its URLs over and exits, and must not touch the data folder
 // the first one is writing.
 struct Recording {
-  Recording(const ApplicationPlaces& places, asio::any_io_executor main)
+  Recording(const ApplicationPlaces& places, asio::any_io_executor main, std::shared_ptr<WebHostState> page)
       : recordings(recordingsDirectoryURL(places.dataFolder)),
         uploads(std::make_shared<AnswerVideoUploadClient>(places.bundle.infoJson(), curl)),
         store(std::make_shared<PendingUploadsStore>(worker.makeStrand(), places.dataFolder, recordings)),
-        coordinator(
-            assembleAnswerRecordingCoordinator({worker, std::move(main), places.cameras, uploads, store, recordings})) {
+        // Both states reach the page on the main actor, in the order they
+        // changed.
+        uploadStatus(std::make_shared<UploadStatusBoard>([main, page](nlohmann::json snapshot) {
+          asio::post(main, [page, snapshot = std::move(snapshot)]() mutable {
+            page->dispatchUploadState(std::move(snapshot));
+          });
+        })),
+        coordinator(assembleAnswerRecordingCoordinator(
+            {worker, main, places.cameras, uploads, store, recordings,
+             [main, page](const RecordingState& state) {
+               asio::post(main, [page, detail = recordingStateJson(state)]() mutable {
+                 page->dispatchRecordingState(std::move(detail));
+               });
+             },
+             uploadStatus})) {
+    // Clips left by earlier runs show from the start.
+    store->observeRecords(
+        [board = uploadStatus](const std::vector<PendingUploadRecord>& records) { board->storeChanged(records); });
     // The instances the rest of the process may name.
     PendingUploadsStore::install(store);
     AnswerRecordingCoordinator::install(coordinator);
@@ -60,6 +78,8 @@ struct Recording {
   const fs::path recordings;
   const std::shared_ptr<AnswerVideoUploadClient> uploads;
   const std::shared_ptr<PendingUploadsStore> store;
+  // Every clip's way to storage, for the page.
+  const std::shared_ptr<UploadStatusBoard> uploadStatus;
   // The recording coordinator over the camera, the uploads and the store.
   const std::shared_ptr<AnswerRecordingCoordinator> coordinator;
 };
@@ -75,7 +95,7 @@ struct App {
   std::unique_ptr<Recording> recordingParts;
 
   Recording& recording() {
-    if (!recordingParts) recordingParts = std::make_unique<Recording>(places, main);
+    if (!recordingParts) recordingParts = std::make_unique<Recording>(places, main, webHost);
     return *recordingParts;
   }
 
@@ -141,6 +161,7 @@ struct App {
         registerWebAppScheme(context, handler);
       };
       configuration.coordinator = recording().coordinator;
+      configuration.uploadStatus = [board = recording().uploadStatus] { return board->snapshot(); };
       configuration.state = webHost.get();
       configuration.main = MainContext::shared().get_executor();
       configuration.firstLoadFinished = [this] { activateExtensionOnce("after the page's first load"); };

@@ -32,8 +32,8 @@ Awaitable<void> answerMessage(std::shared_ptr<VeltranoBridgeMessageHandler> hand
 }  // namespace
 
 VeltranoBridgeMessageHandler::VeltranoBridgeMessageHandler(
-    std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator, Clock now)
-    : coordinator_(std::move(coordinator)), now_(std::move(now)) {
+    std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator, Clock now, UploadStatus uploadStatus)
+    : coordinator_(std::move(coordinator)), now_(std::move(now)), uploadStatus_(std::move(uploadStatus)) {
   if (!coordinator_) throw std::invalid_argument("VeltranoBridgeMessageHandler needs a coordinator");
   if (!now_) throw std::invalid_argument("VeltranoBridgeMessageHandler needs a clock");
 }
@@ -74,6 +74,10 @@ std::optional<nlohmann::json> VeltranoBridgeMessageHandler::immediateEnvelope(co
 
   if (method == "ping")
     return makeSuccessEnvelope(nlohmann::json{{"pong", true}, {"timestamp", formatInternetDateTime(now_())}});
+  if (method == "uploadStatus") {
+    if (uploadStatus_) return makeSuccessEnvelope(uploadStatus_());
+    return makeSuccessEnvelope(nlohmann::json{{"clips", nlohmann::json::array()}, {"pending", 0}});
+  }
   if (method == "enterAnswer" || method == "retryPendingUploads") return std::nullopt;
 
   std::string message(bridge_message::unknownMethodPrefix);

@@ -30,11 +30,14 @@ namespace veltrano {
 class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<VeltranoBridgeMessageHandler> {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;
+  // The clips' upload state, {clips, pending}; called on the main thread.
+  using UploadStatus = std::function<nlohmann::json()>;
 
-  // `now` stamps "ping" replies.
+  // `now` stamps "ping" replies; `uploadStatus` answers "uploadStatus"
+  // (without one: no clips, none pending).
   explicit VeltranoBridgeMessageHandler(
       std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator,
-      Clock now = [] { return std::chrono::system_clock::now(); });
+      Clock now = [] { return std::chrono::system_clock::now(); }, UploadStatus uploadStatus = {});
 
   // Entry for one script message, called on the main thread. Queues one work
   // item on `main`; when it runs and the handler is gone the reply is
@@ -50,14 +53,16 @@ class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<Veltran
   // must stay alive until the result is in.
   Awaitable<nlohmann::json> dispatchMessage(const nlohmann::json& body);
 
-  // The envelope of a body the coordinator plays no part in ("ping", an
-  // unknown method, a malformed body), as dispatchMessage would answer it;
+  // The envelope of a body the coordinator plays no part in ("ping",
+  // "uploadStatus", an unknown method, a malformed body), as dispatchMessage
+  // would answer it;
   // absent for "enterAnswer" and "retryPendingUploads".
   std::optional<nlohmann::json> immediateEnvelope(const nlohmann::json& body) const;
 
  private:
   std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator_;
   Clock now_;
+  UploadStatus uploadStatus_;
 };
 
 }  // namespace veltrano

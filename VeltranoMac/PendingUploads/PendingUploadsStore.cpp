@@ -133,6 +133,22 @@ std::filesystem::path PendingUploadsStore::keepDamagedCopy(const std::string* by
   throw std::system_error(EEXIST, std::generic_category(), "no free name for a copy of " + storeURL_.native());
 }
 
+void PendingUploadsStore::observeRecords(RecordsObserver observer) {
+  observer_ = std::move(observer);
+  notifyObserver();
+}
+
+std::vector<PendingUploadRecord> PendingUploadsStore::copyRecords() const {
+  std::vector<PendingUploadRecord> all;
+  all.reserve(records_.size());
+  for (const auto& [id, entry] : records_) all.push_back(entry.record);
+  return all;
+}
+
+void PendingUploadsStore::notifyObserver() const {
+  if (observer_) observer_(copyRecords());
+}
+
 void PendingUploadsStore::persist() {
   std::vector<const std::string*> encoded;
   encoded.reserve(records_.size());
@@ -143,6 +159,7 @@ void PendingUploadsStore::persist() {
     // The table stays in memory; the next change writes all of it again.
     log_.error(std::string("Failed to persist pending uploads store: ") + e.what());
   }
+  notifyObserver();
 }
 
 Awaitable<void> PendingUploadsStore::upsert(PendingUploadRecord record) {
@@ -187,10 +204,7 @@ Awaitable<void> PendingUploadsStore::removeHere(Uuid id) {
 }
 
 Awaitable<std::vector<PendingUploadRecord>> PendingUploadsStore::allRecordsHere() {
-  std::vector<PendingUploadRecord> all;
-  all.reserve(records_.size());
-  for (const auto& [id, entry] : records_) all.push_back(entry.record);
-  co_return all;
+  co_return copyRecords();
 }
 
 Awaitable<void> PendingUploadsStore::updateIdTokenHere(Uuid id, std::string idToken) {

@@ -6,11 +6,13 @@
 #include "Runtime/Logger.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace veltrano {
 
@@ -46,6 +48,11 @@ class PendingUploadsStore final : public PendingUploadsStoreProtocol {
   Awaitable<void> updateIdTokenForAnswer(std::string userId, std::string sessionId, std::string answerId,
                                          std::string idToken) override;
 
+  // Told of every record after each change, on the store's strand, and at
+  // once with the records loaded. Set it before the first operation.
+  using RecordsObserver = std::function<void(const std::vector<PendingUploadRecord>& records)>;
+  void observeRecords(RecordsObserver observer);
+
   // Deletes the "*.mp4" files directly in the recordings folder that no
   // record (symbolic links resolved) and no kept copy refers to.
   Awaitable<void> removeOrphanedRecordings();
@@ -67,6 +74,8 @@ class PendingUploadsStore final : public PendingUploadsStoreProtocol {
   void load();
   std::filesystem::path keepDamagedCopy(const std::string* bytes);
   void persist();
+  std::vector<PendingUploadRecord> copyRecords() const;
+  void notifyObserver() const;
 
   Strand strand_;
   std::filesystem::path storeDirectory_;
@@ -84,6 +93,7 @@ class PendingUploadsStore final : public PendingUploadsStoreProtocol {
   // A damaged file that could not be copied still names clips the clean-up
   // must spare: its bytes, or nullopt when even those could not be read.
   std::optional<std::optional<std::string>> uncopiedDamagedFile_;
+  RecordsObserver observer_;
   Logger log_{"PendingUploads"};
 };
 

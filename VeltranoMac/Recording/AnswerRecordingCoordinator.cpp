@@ -57,8 +57,16 @@ Awaitable<std::string> issueObjectPath(std::shared_ptr<AnswerObjectPathIssuer> p
   co_return paths->issue(answer, now());
 }
 
-Awaitable<void> uploadOnMain(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, ClipUpload clip) {
-  co_await client->upload(std::move(clip));
+// Progress of one clip's PUT, for `status`; empty without one.
+AnswerVideoUploadClientProtocol::Progress progressOf(std::shared_ptr<ClipStatusObserver> status, fs::path clip) {
+  if (!status) return {};
+  return [status = std::move(status), clip = std::move(clip)](
+             std::uint64_t sent, std::uint64_t total) { status->uploadProgress(clip, sent, total); };
+}
+
+Awaitable<void> uploadOnMain(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, ClipUpload clip,
+                             AnswerVideoUploadClientProtocol::Progress progress) {
+  co_await client->upload(std::move(clip), std::move(progress));
 }
 
 Awaitable<void> sleepNanoseconds(SleepFunction sleep, std::uint64_t nanoseconds) {
@@ -115,27 +123,45 @@ bool isPermanentUploadFailure(const std::exception_ptr& error, const fs::path& c
 Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
                                  std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
                                  std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, FinishedClip clip,
-                                 std::string idToken, RecordStored recordStored) {
+                                 std::string idToken, RecordStored recordStored,
+                                 std::shared_ptr<ClipStatusObserver> status) {
   ClipUpload upload{std::move(clip.fileURL), std::move(clip.answer), {}, std::move(idToken)};
   upload.objectPath = co_await asio::co_spawn(main, issueObjectPath(paths, now, upload.answer), asio::use_awaitable);
   const PendingUploadRecord record = makePendingUploadRecord(upload, now());
   co_await store->upsert(record);
   if (recordStored) recordStored();
-  co_await asio::co_spawn(main, uploadOnMain(client, std::move(upload)), asio::use_awaitable);
+  if (status) status->uploadStarted(record.fileURL);
+  // Named, not a temporary in the co_await: GCC 12 destroys such a
+  // temporary twice.
+  auto progress = progressOf(status, record.fileURL);
+  std::exception_ptr failure;
+  try {
+    co_await asio::co_spawn(main, uploadOnMain(client, std::move(upload), std::move(progress)), asio::use_awaitable);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (status) status->uploadFailed(record.fileURL, describe(failure), false);
+    std::rethrow_exception(failure);
+  }
   co_await store->remove(record.id);
+  if (status) status->uploadSucceeded(record.fileURL);
 }
 
 Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
-                             PendingUploadRecord record) {
-  co_await asio::co_spawn(main, uploadOnMain(client, clipUploadOf(record)), asio::use_awaitable);
+                             PendingUploadRecord record, std::shared_ptr<ClipStatusObserver> status) {
+  auto progress = progressOf(std::move(status), record.fileURL);
+  co_await asio::co_spawn(main, uploadOnMain(client, clipUploadOf(record), std::move(progress)), asio::use_awaitable);
 }
 
 Awaitable<void> uploadChunk(std::optional<std::string> idToken, FinishedClip clip, UploadRecordedVideo upload,
-                            WaitGroup::Ticket kept, WaitGroup::Ticket inFlight) {
+                            WaitGroup::Ticket kept, WaitGroup::Ticket inFlight,
+                            std::shared_ptr<ClipStatusObserver> status) {
   const Logger& log = recordingLog();
   if (!idToken || idToken->empty()) {
     log.error("No Firebase id token for chunk upload; removing temp file.");
     deleteClip(clip.fileURL);
+    if (status) status->clipDiscarded(clip.fileURL);
     co_return;
   }
   std::exception_ptr failure;
@@ -187,7 +213,9 @@ AnswerRecordingCoordinator::AnswerRecordingCoordinator(Parts parts)
       main_(std::move(parts.main)),
       uploads_(std::move(parts.uploads)),
       objectPaths_(parts.objectPaths ? std::move(parts.objectPaths) : std::make_shared<AnswerObjectPathIssuer>()),
-      now_(std::move(parts.now)) {}
+      now_(std::move(parts.now)),
+      recordingStateChanged_(std::move(parts.recordingStateChanged)),
+      clipStatus_(std::move(parts.clipStatus)) {}
 
 // Public operations: each hops to the strand.
 
@@ -217,7 +245,99 @@ Awaitable<AnswerRecordingCoordinator::State> AnswerRecordingCoordinator::stateHe
   state.rotationArmed = chunkRotationSleepTask_ && !chunkRotationSleepTask_.isFinished();
   state.recordingFileURL = recordingFileURL_;
   state.pendingRetryDrainTask = pendingRetryDrainTask_;
+  state.reported = reported_;
   co_return state;
+}
+
+// Recording states and clip steps.
+
+void AnswerRecordingCoordinator::report(RecordingState state) {
+  reported_ = state;
+  if (recordingStateChanged_) recordingStateChanged_(state);
+}
+
+void AnswerRecordingCoordinator::reportClipStarted(const AnswerIds& answer, const fs::path& clip,
+                                                   std::int64_t clipIndex) {
+  clipIndex_ = clipIndex;
+  if (clipStatus_) clipStatus_->clipRecording(clip, answer);
+  report({answer.answerId, RecordingState::Phase::recording, clipIndex, now_(), std::nullopt, std::nullopt});
+}
+
+void AnswerRecordingCoordinator::reportStopped(const AnswerIds& answer) {
+  // Only the answer last told as recording: a failed one stays failed.
+  if (!reported_ || reported_->state != RecordingState::Phase::recording || reported_->answerId != answer.answerId)
+    return;
+  RecordingState stopped = *reported_;
+  stopped.state = RecordingState::Phase::stopped;
+  report(std::move(stopped));
+}
+
+void AnswerRecordingCoordinator::reportFailed(const AnswerIds& answer, std::string_view code, std::string message) {
+  RecordingState failed{
+      answer.answerId, RecordingState::Phase::failed, clipIndex_, now_(), std::string(code), std::move(message)};
+  if (reported_ && reported_->answerId == answer.answerId) failed.clipStartedAt = reported_->clipStartedAt;
+  report(std::move(failed));
+}
+
+void AnswerRecordingCoordinator::clipDiscarded(const fs::path& clip) const {
+  if (clipStatus_) clipStatus_->clipDiscarded(clip);
+}
+
+std::shared_ptr<AnswerRecordingVideoRecorder> AnswerRecordingCoordinator::makeWatchedRecorder() {
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeRecorder();
+  std::weak_ptr<AnswerRecordingCoordinator> weakSelf = weak_from_this();
+  std::weak_ptr<AnswerRecordingVideoRecorder> weakRecorder = recorder;
+  // Weak both ways: the recorder holds this handler.
+  recorder->setFailureHandler([weakSelf, weakRecorder](std::string reason) {
+    if (auto self = weakSelf.lock()) Task::spawn(self->strand_, recorderFailed(self, weakRecorder, std::move(reason)));
+  });
+  return recorder;
+}
+
+Awaitable<void> AnswerRecordingCoordinator::recorderFailed(std::shared_ptr<AnswerRecordingCoordinator> self,
+                                                           std::weak_ptr<AnswerRecordingVideoRecorder> recorder,
+                                                           std::string reason) {
+  co_await self->recorderFailedHere(std::move(recorder), std::move(reason));
+}
+
+Awaitable<void> AnswerRecordingCoordinator::recorderFailedHere(std::weak_ptr<AnswerRecordingVideoRecorder> weak,
+                                                               std::string reason) {
+  const auto failed = weak.lock();
+  if (!failed || failed != recorder_ || !active_) co_return;
+  co_await cancelChunkRotation();
+  // A leave, a switch or a cut may have taken the recorder meanwhile.
+  if (failed != recorder_ || !active_) co_return;
+  WaitGroup::Ticket kept = clipsBeingKept_.add();
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = std::move(recorder_);
+  recorder_.reset();
+  const std::optional<fs::path> fileURL = std::move(recordingFileURL_);
+  recordingFileURL_.reset();
+  const AnswerIds answer = *active_;
+  active_.reset();
+  log.error("Recording failed for answer " + answer.answerId + ": " + reason);
+  reportFailed(answer, recording_code::recordingFailed, reason);
+
+  fs::path clip;
+  std::exception_ptr stopFailure;
+  try {
+    clip = co_await stopOnMain(std::move(recorder));
+  } catch (...) {
+    stopFailure = std::current_exception();
+  }
+  takeCancellation(co_await asio::this_coro::cancellation_state);
+  if (stopFailure) {
+    // Nothing that can be finished into a clip is left.
+    if (fileURL) {
+      deleteClip(*fileURL);
+      clipDiscarded(*fileURL);
+    }
+    kept.release();
+    log.error("Stopping the failed recording failed: " + describe(stopFailure));
+  } else {
+    // What was recorded before the failure goes up like any other clip.
+    spawnChunkUpload({clip, answer}, std::move(kept));
+  }
+  if (!active_) lastIdToken_.reset();
 }
 
 // Hops to the main actor for the recorder, shielded: a rotation cancelled
@@ -248,7 +368,8 @@ void AnswerRecordingCoordinator::spawnChunkUpload(FinishedClip clip, WaitGroup::
   // cancels; it carries the token of this moment. It counts as in flight
   // from here, before its record exists, so no drain can pick that up.
   WaitGroup::Ticket inFlight = uploadsInFlight_.begin(clip.fileURL);
-  auto work = uploadChunk(lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(kept), std::move(inFlight));
+  auto work = uploadChunk(
+      lastIdToken_, std::move(clip), uploadRecordedVideo, std::move(kept), std::move(inFlight), clipStatus_);
   asio::co_spawn(asio::make_strand(uploads_), std::move(work), asio::detached);
 }
 
@@ -276,7 +397,7 @@ Awaitable<json> AnswerRecordingCoordinator::enterAnswerHere(EnterAnswerPayload p
   if (enterGeneration_ != generation) co_return aborted;
 
   const fs::path url = makeTempRecordingURL();
-  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeRecorder();
+  std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeWatchedRecorder();
   std::exception_ptr startFailure;
   try {
     co_await startOnMain(recorder, url);
@@ -298,6 +419,7 @@ Awaitable<json> AnswerRecordingCoordinator::enterAnswerHere(EnterAnswerPayload p
   active_ = requested;
   lastIdToken_ = payload.idToken;
   log.info("Recording started for answer " + requested.answerId);
+  reportClipStarted(requested, url, 0);
   scheduleChunkRotation(true);
   json recording = {{"status", "recording"}, {"answerId", requested.answerId}};
   co_return recording;
@@ -337,6 +459,9 @@ Awaitable<void> AnswerRecordingCoordinator::cancelChunkRotation() {
 Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<std::string> idToken, bool deferUpload) {
   co_await cancelChunkRotation();
   if (!recorder_) {
+    // Between two clips of a cut: the cut sees the answer gone and keeps
+    // the clip it has stopped.
+    if (active_) reportStopped(*active_);
     active_.reset();
     co_return;
   }
@@ -357,12 +482,17 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
   } catch (...) {
     stopFailure = std::current_exception();
   }
+  if (answer) reportStopped(*answer);
   if (stopFailure) {
-    if (fileURL) deleteClip(*fileURL);
+    if (fileURL) {
+      deleteClip(*fileURL);
+      clipDiscarded(*fileURL);
+    }
     throw RecordingError::recordingStopFailed(stopFailure);
   }
   if (!answer) {
     deleteClip(clip);
+    clipDiscarded(clip);
     co_return;
   }
 
@@ -453,7 +583,10 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
   if (!stopFailure) {
     spawnChunkUpload({clip, answer}, std::move(kept));
   } else {
-    if (fileURL) deleteClip(*fileURL);
+    if (fileURL) {
+      deleteClip(*fileURL);
+      clipDiscarded(*fileURL);
+    }
     kept.release();
     log.error("Chunk rotation stop failed: " + describe(stopFailure));
   }
@@ -465,6 +598,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
     recorder_ = next->recorder;
     recordingFileURL_ = next->fileURL;
     log.info("Recording chunk rotated for answer " + answer.answerId);
+    reportClipStarted(answer, next->fileURL, clipIndex_ + 1);
     scheduleChunkRotation(false);
     co_return;
   }
@@ -494,7 +628,7 @@ Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordin
   for (std::int64_t attempt = 1;; ++attempt) {
     if (rotationGeneration_ != generation || !active_) co_return std::nullopt;
     const fs::path url = makeTempRecordingURL();
-    std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeRecorder();
+    std::shared_ptr<AnswerRecordingVideoRecorder> recorder = makeWatchedRecorder();
     std::exception_ptr startFailure;
     try {
       co_await startOnMain(recorder, url);
@@ -525,6 +659,7 @@ Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordin
                   answer.answerId);
         active_.reset();
         lastIdToken_.reset();
+        reportFailed(answer, recording_code::cameraUnavailable, describe(startFailure));
       }
       co_return std::nullopt;
     }
@@ -574,9 +709,12 @@ Awaitable<void> AnswerRecordingCoordinator::retryPendingUploadsHere(std::string 
     } else {
       log.error("Pending upload file missing, removing stale record: " + record.objectPath);
       co_await store->remove(record.id);
+      clipDiscarded(record.fileURL);
     }
   }
   if (retryList.empty()) co_return;
+  if (clipStatus_)
+    for (const auto& record : retryList) clipStatus_->clipQueued(record.fileURL);
   if (pendingRetryDrainTask_) pendingRetryDrainTask_.cancel();
   pendingRetryDrainTask_ = Task::spawn(strand_, drainTask(shared_from_this(), std::move(retryList)));
 }
@@ -603,6 +741,7 @@ Awaitable<void> AnswerRecordingCoordinator::retryPendingUpload(PendingUploadReco
   if (co_await uploadsInFlight_.awaitIdle(record.fileURL) && !co_await stillPending(record)) co_return;
   const WaitGroup::Ticket inFlight = uploadsInFlight_.begin(record.fileURL);
   for (std::int64_t attempt = 1;; ++attempt) {
+    if (clipStatus_) clipStatus_->uploadStarted(record.fileURL);
     std::exception_ptr failure;
     try {
       co_await retryUpload(record);
@@ -615,11 +754,14 @@ Awaitable<void> AnswerRecordingCoordinator::retryPendingUpload(PendingUploadReco
       // drain was cancelled meanwhile.
       takeCancellation(co_await asio::this_coro::cancellation_state);
       co_await store->remove(record.id);
+      if (clipStatus_) clipStatus_->uploadSucceeded(record.fileURL);
       if (attempt >= 2)
         log.info("Retry upload succeeded for " + record.objectPath + " after attempt " + std::to_string(attempt));
       co_return;
     }
 
+    const bool givingUp = attempt >= retryUploadMaxAttempts && isPermanentUploadFailure(failure, record.fileURL);
+    if (clipStatus_ && !givingUp) clipStatus_->uploadFailed(record.fileURL, describe(failure), false);
     if (attempt < retryUploadMaxAttempts) {
       const std::uint64_t wait = retryUploadBackoffNanoseconds(attempt);
       log.error("Retry upload attempt " + std::to_string(attempt) + " failed for " + record.objectPath +
@@ -638,7 +780,7 @@ Awaitable<void> AnswerRecordingCoordinator::retryPendingUpload(PendingUploadReco
     }
 
     const std::string attempts = std::to_string(retryUploadMaxAttempts);
-    if (!isPermanentUploadFailure(failure, record.fileURL)) {
+    if (!givingUp) {
       log.error("Retry upload failed for " + record.objectPath + " after " + attempts +
                 " attempts: " + describe(failure) + "; keeping pending record for a later retry");
       co_return;
@@ -647,6 +789,7 @@ Awaitable<void> AnswerRecordingCoordinator::retryPendingUpload(PendingUploadReco
               " attempts: " + describe(failure) + "; giving up and clearing pending record");
     takeCancellation(co_await asio::this_coro::cancellation_state);
     co_await store->remove(record.id);
+    if (clipStatus_) clipStatus_->uploadFailed(record.fileURL, describe(failure), true);
     std::error_code error;
     if (fs::exists(record.fileURL, error)) {
       if (fs::remove(record.fileURL, error) && !error)

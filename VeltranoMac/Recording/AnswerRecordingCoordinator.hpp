@@ -8,6 +8,8 @@
 #include "PendingUploads/PendingUploadsStoreProtocol.hpp"
 #include "Recording/AnswerObjectPath.hpp"
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
+#include "Recording/ClipStatusObserver.hpp"
+#include "Recording/RecordingState.hpp"
 #include "Recording/UploadsInFlight.hpp"
 #include "Runtime/Asio.hpp"
 #include "Runtime/Logger.hpp"
@@ -46,15 +48,19 @@ using RecordStored = std::function<void()>;
 // object path (time stamp = now); store a pending record for it (then tell
 // `recordStored`); upload it on the main actor; remove the record after
 // success. A failure is thrown unchanged and leaves the record and the file
-// for a later retry.
+// for a later retry. `status` (may be null) hears of the attempt, its
+// progress and its outcome.
 Awaitable<void> writeAheadUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client,
                                  std::shared_ptr<PendingUploadsStoreProtocol> store, asio::any_io_executor main,
                                  std::shared_ptr<AnswerObjectPathIssuer> paths, WallClock now, FinishedClip clip,
-                                 std::string idToken, RecordStored recordStored);
+                                 std::string idToken, RecordStored recordStored,
+                                 std::shared_ptr<ClipStatusObserver> status = nullptr);
 
-// The direct upload of a pending record on the main actor; touches no record.
+// The direct upload of a pending record on the main actor; touches no
+// record. `status` (may be null) hears of its progress only: the retry
+// around it knows the attempts and their outcome.
 Awaitable<void> directUpload(std::shared_ptr<const AnswerVideoUploadClientProtocol> client, asio::any_io_executor main,
-                             PendingUploadRecord record);
+                             PendingUploadRecord record, std::shared_ptr<ClipStatusObserver> status = nullptr);
 
 // The pending record of a clip to upload: a new id, the clip's fields,
 // enqueued now; and the other way, the upload a record stands for.
@@ -86,8 +92,10 @@ using UploadRecordedVideo =
 // token the clip is deleted (logged); otherwise `upload` runs and a failure
 // is only logged. Never fails. `kept` is released once the clip is safe
 // (its record stored) or gone, `inFlight` once its upload has ended.
+// `status` (may be null) hears of a deleted clip.
 Awaitable<void> uploadChunk(std::optional<std::string> idToken, FinishedClip clip, UploadRecordedVideo upload,
-                            WaitGroup::Ticket kept, WaitGroup::Ticket inFlight);
+                            WaitGroup::Ticket kept, WaitGroup::Ticket inFlight,
+                            std::shared_ptr<ClipStatusObserver> status = nullptr);
 
 // Owns the webcam while the page has an answer open: records it in clips
 // cut at a fixed interval, hands every clip to the upload path and drains
@@ -131,6 +139,10 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
     // Names the object paths of last clips stored without an upload.
     std::shared_ptr<AnswerObjectPathIssuer> objectPaths;
     WallClock now = [] { return std::chrono::system_clock::now(); };
+    // Told of every recording state (may be empty) and of every clip's
+    // steps (may be null).
+    RecordingStateObserver recordingStateChanged;
+    std::shared_ptr<ClipStatusObserver> clipStatus;
   };
 
   // The time-based members of Parts over one sleep function: a 60 s
@@ -159,7 +171,8 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
     std::uint64_t enterGeneration = 0;
     bool rotationArmed = false;  // a rotation task exists and has not finished
     std::optional<std::filesystem::path> recordingFileURL;
-    Task pendingRetryDrainTask;  // the latest drain (empty before the first)
+    Task pendingRetryDrainTask;              // the latest drain (empty before the first)
+    std::optional<RecordingState> reported;  // the latest state told
   };
   Awaitable<State> state();
 
@@ -201,6 +214,20 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   // Stops a clip started for a rotation that was overtaken, and uploads it.
   Awaitable<void> finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder, AnswerIds answer);
 
+  // A recorder failing mid-clip ends its answer; a recorder no longer
+  // current (being stopped, or replaced) is left to whoever stops it.
+  std::shared_ptr<AnswerRecordingVideoRecorder> makeWatchedRecorder();
+  static Awaitable<void> recorderFailed(std::shared_ptr<AnswerRecordingCoordinator> self,
+                                        std::weak_ptr<AnswerRecordingVideoRecorder> recorder, std::string reason);
+  Awaitable<void> recorderFailedHere(std::weak_ptr<AnswerRecordingVideoRecorder> recorder, std::string reason);
+
+  // The recording states: a clip began, the answer stopped or failed.
+  void reportClipStarted(const AnswerIds& answer, const std::filesystem::path& clip, std::int64_t clipIndex);
+  void reportStopped(const AnswerIds& answer);
+  void reportFailed(const AnswerIds& answer, std::string_view code, std::string message);
+  void report(RecordingState state);
+  void clipDiscarded(const std::filesystem::path& clip) const;
+
   // Fields, in the order of `Parts` above.
   const Logger log{"AnswerRecording"};
   const MakeRecorder makeRecorder;
@@ -235,6 +262,10 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   const asio::any_io_executor uploads_;
   const std::shared_ptr<AnswerObjectPathIssuer> objectPaths_;
   const WallClock now_;
+  const RecordingStateObserver recordingStateChanged_;
+  const std::shared_ptr<ClipStatusObserver> clipStatus_;
+  std::optional<RecordingState> reported_;
+  std::int64_t clipIndex_ = 0;  // of the clip recording now
 };
 
 }  // namespace veltrano

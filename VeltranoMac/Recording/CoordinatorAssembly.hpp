@@ -21,6 +21,10 @@ struct CoordinatorAssembly {
   std::shared_ptr<const AnswerVideoUploadClientProtocol> uploads;
   std::shared_ptr<PendingUploadsStoreProtocol> store;
   std::filesystem::path recordingsFolder;  // where clip files are written
+  // Who hears of the recording states and of every clip's steps; may be
+  // empty (a program without a page).
+  RecordingStateObserver recordingStateChanged{};
+  std::shared_ptr<ClipStatusObserver> clipStatus{};
 };
 
 // The parts must outlive every task the coordinator starts (in the

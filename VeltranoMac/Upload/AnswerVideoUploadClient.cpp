@@ -55,6 +55,9 @@ struct Exchange {
   std::size_t lastHeaderBytes = 0;
   bool idleTimedOut = false;
 
+  // The PUT's observer, told the bytes sent at every progress call.
+  AnswerVideoUploadClientProtocol::Progress progress;
+
   // Redirects: once on https, never back to http.
   bool sawHttps = false;
   bool downgradeRefused = false;
@@ -96,8 +99,18 @@ std::size_t countHeader(char*, std::size_t size, std::size_t count, void* user) 
 // that much late; this one fails the transfer once nothing at all moved for
 // the idle time. libcurl calls it at least once a second per transfer, and
 // the driver wakes it more often than that.
-int watchIdle(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+int watchIdle(void* user, curl_off_t, curl_off_t downloaded, curl_off_t uploadTotal, curl_off_t uploaded) {
   auto* exchange = static_cast<Exchange*>(user);
+  // Every call, not only changes: the bytes may all be in the socket's
+  // buffer long before the answer, and a throttled observer still needs a
+  // later call to pass the last count on.
+  if (exchange->progress && uploadTotal > 0) {
+    try {
+      exchange->progress(static_cast<std::uint64_t>(uploaded), static_cast<std::uint64_t>(uploadTotal));
+    } catch (...) {
+      // Progress is for show; it never stops a transfer.
+    }
+  }
   const auto now = std::chrono::steady_clock::now();
   if (downloaded != exchange->lastDown || uploaded != exchange->lastUp ||
       exchange->headerBytes != exchange->lastHeaderBytes) {
@@ -233,7 +246,8 @@ int openClip(const std::filesystem::path& path, curl_off_t& size) {
 // The upload itself, a free coroutine holding copies of everything it
 // uses: the client that started it may be gone by the time it resumes.
 Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* driver,
-                          AnswerVideoUploadClient::Options options, ClipUpload clip) {
+                          AnswerVideoUploadClient::Options options, ClipUpload clip,
+                          AnswerVideoUploadClientProtocol::Progress progress) {
   const Logger& log = uploadLog();
 
   // The endpoint is read anew on every call.
@@ -290,6 +304,7 @@ Awaitable<void> runUpload(std::filesystem::path infoJson, CurlMultiDriver* drive
   if (!put->easy) throw CurlError(CURLE_FAILED_INIT, "curl_easy_init");
   curl_off_t size = 0;
   put->fd = openClip(clip.fileURL, size);
+  put->progress = std::move(progress);
   for (const auto& [name, value] : target.headers)
     put->addHeader(std::string(name).append(value.empty() ? ";" : ": ").append(value));  // "Name;" sends an empty value
   applyCommonOptions(*put, target.url, options);
@@ -333,8 +348,8 @@ AnswerVideoUploadClient::AnswerVideoUploadClient(std::filesystem::path infoJson,
 
 // Not a coroutine: the fields are copied here, before the caller can let
 // the client go.
-Awaitable<void> AnswerVideoUploadClient::upload(ClipUpload clip) const {
-  return runUpload(infoJson_, driver_, options_, std::move(clip));
+Awaitable<void> AnswerVideoUploadClient::upload(ClipUpload clip, Progress progress) const {
+  return runUpload(infoJson_, driver_, options_, std::move(clip), std::move(progress));
 }
 
 }  // namespace veltrano

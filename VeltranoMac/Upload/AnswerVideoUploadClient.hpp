@@ -47,7 +47,8 @@ class AnswerVideoUploadClient final : public AnswerVideoUploadClientProtocol {
   AnswerVideoUploadClient(std::filesystem::path infoJson, CurlMultiDriver& driver)
       : AnswerVideoUploadClient(std::move(infoJson), driver, Options{}) {}
 
-  Awaitable<void> upload(ClipUpload clip) const override;
+  using AnswerVideoUploadClientProtocol::upload;
+  Awaitable<void> upload(ClipUpload clip, Progress progress) const override;
 
  private:
   std::filesystem::path infoJson_;

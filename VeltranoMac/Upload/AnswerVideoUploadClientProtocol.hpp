@@ -4,6 +4,9 @@
 #include "Runtime/Asio.hpp"
 #include "Upload/ClipUpload.hpp"
 
+#include <cstdint>
+#include <functional>
+
 namespace veltrano {
 
 // What the recording side needs of the upload client: one clip up to
@@ -12,9 +15,15 @@ namespace veltrano {
 // no endpoint is configured). Any failure is thrown and the file stays.
 class AnswerVideoUploadClientProtocol {
  public:
+  // Bytes of the clip sent so far and the clip's size, while the PUT runs.
+  // Called on the transfer thread, often: it must only record the values.
+  using Progress = std::function<void(std::uint64_t sent, std::uint64_t total)>;
+
   virtual ~AnswerVideoUploadClientProtocol() = default;
 
-  virtual Awaitable<void> upload(ClipUpload clip) const = 0;
+  // `progress` may be empty.
+  virtual Awaitable<void> upload(ClipUpload clip, Progress progress) const = 0;
+  Awaitable<void> upload(ClipUpload clip) const { return upload(std::move(clip), Progress{}); }
 };
 
 }  // namespace veltrano

@@ -1,8 +1,11 @@
 // The fixed scripts the native side runs in the page (sign-in callback, focus
-// event, answer-save flush) and their arguments.
+// event, recording and upload state events, answer-save flush) and their
+// arguments.
 #pragma once
 
 #include "Web/SignInCallback.hpp"
+
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <string_view>
@@ -28,6 +31,12 @@ inline constexpr std::string_view focusEvent =
     "window.dispatchEvent(new CustomEvent('veltrano:app-focus', { detail: { focused: focused, source: 'native' } "
     "}));";
 
+// The native side's state, as events whose detail is the JSON value itself.
+inline constexpr std::string_view recordingStateEvent =
+    "window.dispatchEvent(new CustomEvent('veltrano:recording-state', { detail: JSON.parse(args) }));";
+inline constexpr std::string_view uploadStateEvent =
+    "window.dispatchEvent(new CustomEvent('veltrano:upload-state', { detail: JSON.parse(args) }));";
+
 inline constexpr std::string_view flushAnswerSave =
     "var f = window.__veltranoFlushAnswerSave;\n"
     "if (typeof f !== 'function') { return { ok: true, status: 'noop' }; }\n"
@@ -38,6 +47,9 @@ inline constexpr std::string_view flushAnswerSave =
 std::string signInCallbackArguments(const SignInCallback& callback);
 // {"focused": true|false}
 std::string focusEventArguments(bool focused);
+// The detail of a state event as JSON text; bytes that are not valid UTF-8
+// go out as U+FFFD.
+std::string eventDetailArguments(const nlohmann::json& detail);
 
 }  // namespace page_script
 

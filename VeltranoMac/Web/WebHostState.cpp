@@ -64,6 +64,25 @@ void WebHostState::dispatchFocusEvent(bool focused) {
     webView->runPageScript(page_script::focusEvent, page_script::focusEventArguments(focused), nullptr);
 }
 
+void WebHostState::dispatchRecordingState(nlohmann::json detail) {
+  recordingState_ = page_script::eventDetailArguments(detail);
+  if (auto webView = currentWebView_.lock())
+    webView->runPageScript(page_script::recordingStateEvent, *recordingState_, nullptr);
+}
+
+void WebHostState::dispatchUploadState(nlohmann::json detail) {
+  uploadState_ = page_script::eventDetailArguments(detail);
+  if (auto webView = currentWebView_.lock())
+    webView->runPageScript(page_script::uploadStateEvent, *uploadState_, nullptr);
+}
+
+std::vector<std::pair<std::string_view, std::string>> WebHostState::keptStateScripts() const {
+  std::vector<std::pair<std::string_view, std::string>> scripts;
+  if (recordingState_) scripts.emplace_back(page_script::recordingStateEvent, *recordingState_);
+  if (uploadState_) scripts.emplace_back(page_script::uploadStateEvent, *uploadState_);
+  return scripts;
+}
+
 Awaitable<std::optional<nlohmann::json>> WebHostState::flushAnswerSave() {
   auto webView = currentWebView_.lock();
   if (!webView) co_return std::nullopt;

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace veltrano {
 
@@ -31,8 +33,8 @@ class PageScriptTarget {
 };
 
 // Web host state shared by the whole process (main actor only): the most
-// recent web view, the last focus value, and the two operations the
-// application shell calls into the page.
+// recent web view, the last focus value, the latest recording and upload
+// states, and the operations the application shell calls into the page.
 class WebHostState {
  public:
   // The process's state, as its program's entry built and installed it
@@ -53,6 +55,15 @@ class WebHostState {
   // one created later.
   void dispatchFocusEvent(bool focused);
 
+  // Sends "veltrano:recording-state" and "veltrano:upload-state" with the
+  // given detail, and keeps the latest of each: unlike focus, a page that
+  // loads later (a reload after its web process crashed) must learn them.
+  void dispatchRecordingState(nlohmann::json detail);
+  void dispatchUploadState(nlohmann::json detail);
+  // The kept events as scripts with their arguments, for a page that has
+  // just loaded.
+  std::vector<std::pair<std::string_view, std::string>> keptStateScripts() const;
+
   // Runs the page's answer-save flush and returns its value; absent at once
   // without a web view, and absent when the call fails.
   Awaitable<std::optional<nlohmann::json>> flushAnswerSave();
@@ -60,6 +71,8 @@ class WebHostState {
  private:
   std::weak_ptr<PageScriptTarget> currentWebView_;
   std::optional<bool> lastFocusState_;
+  std::optional<std::string> recordingState_;  // as script arguments
+  std::optional<std::string> uploadState_;
 };
 
 }  // namespace veltrano

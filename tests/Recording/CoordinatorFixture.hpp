@@ -63,6 +63,15 @@ class FakeRecorder final : public AnswerRecordingVideoRecorder {
   FakeRecorder(int number, RecorderScript script, SleepFunction sleep, Strand main, Trace* trace)
       : number_(number), script_(script), sleep_(std::move(sleep)), main_(std::move(main)), trace_(trace) {}
 
+  void setFailureHandler(FailureHandler handler) override { failureHandler_ = std::move(handler); }
+  // The camera fails mid-clip: tells the owner on the main actor, as the
+  // real recorder does.
+  void failMidClip(std::string reason) {
+    asio::post(main_, [handler = failureHandler_, reason = std::move(reason)] {
+      if (handler) handler(reason);
+    });
+  }
+
   Awaitable<void> startRecording(fs::path file) override {
     EXPECT_TRUE(main_.running_in_this_thread()) << "recorder calls belong on the main actor";
     trace_->push_back("start " + std::to_string(number_));
@@ -89,6 +98,7 @@ class FakeRecorder final : public AnswerRecordingVideoRecorder {
   Strand main_;
   Trace* trace_;
   fs::path file_;
+  FailureHandler failureHandler_;
 };
 
 // An upload client that takes virtual time, counts uploads in flight,
@@ -116,7 +126,8 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
   mutable int inFlight = 0;
   mutable int peakInFlight = 0;
 
-  Awaitable<void> upload(ClipUpload clip) const override {
+  using AnswerVideoUploadClientProtocol::upload;
+  Awaitable<void> upload(ClipUpload clip, Progress progress) const override {
     EXPECT_TRUE(main_.running_in_this_thread()) << "the upload client runs on the main actor";
     if (!signedURLWaits.empty()) {
       const Duration wait = signedURLWaits.front();
@@ -133,7 +144,12 @@ class FakeUploadClient final : public AnswerVideoUploadClientProtocol {
     peakInFlight = std::max(peakInFlight, ++inFlight);
     std::exception_ptr failure;
     try {
-      co_await sleep_(duration);
+      // Half the clip goes up in the first half of the time.
+      const auto size = static_cast<std::uint64_t>(call.content.size());
+      if (progress) progress(0, size);
+      co_await sleep_(duration / 2);
+      if (progress) progress(size / 2, size);
+      co_await sleep_(duration - duration / 2);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -202,26 +218,30 @@ class CoordinatorTest : public ::testing::Test {
         scripts.pop_front();
       }
       if (script.cannotCreate) throw std::runtime_error("no recorder available");
-      return std::make_shared<FakeRecorder>(++recordersMade, script, clock.sleepFunction(), main, &trace);
+      auto recorder = std::make_shared<FakeRecorder>(++recordersMade, script, clock.sleepFunction(), main, &trace);
+      recorders.push_back(recorder);
+      return recorder;
     };
     auto client = std::shared_ptr<const AnswerVideoUploadClientProtocol>(&uploads, [](auto*) {});
     auto storePointer = std::shared_ptr<PendingUploadsStoreProtocol>(&store, [](auto*) {});
     auto wallClock = [this] { return wallTime; };
     p.uploadRecordedVideo = [client, storePointer, this, wallClock](
                                 FinishedClip clip, std::string token, RecordStored stored) {
-      return writeAheadUpload(
-          client, storePointer, main, paths, wallClock, std::move(clip), std::move(token), std::move(stored));
+      return writeAheadUpload(client, storePointer, main, paths, wallClock, std::move(clip), std::move(token),
+                              std::move(stored), clipStatus);
     };
     p.chunkRotationDelay = AnswerRecordingCoordinator::rotationDelayOf(clock.sleepFunction(), 60s);
     p.makeTempRecordingURL = [this] { return makeClipFileURL(recordings()); };
     p.store = storePointer;
     p.retryUpload = [client, this](PendingUploadRecord record) {
-      return directUpload(client, main, std::move(record));
+      return directUpload(client, main, std::move(record), clipStatus);
     };
     p.retryUploadSleep = AnswerRecordingCoordinator::nanosecondSleepOf(clock.sleepFunction());
     p.chunkRestartSleep = AnswerRecordingCoordinator::nanosecondSleepOf(clock.sleepFunction());
     p.objectPaths = paths;
     p.now = wallClock;
+    p.recordingStateChanged = [this](const RecordingState& state) { recordingStates.push_back(state); };
+    p.clipStatus = clipStatus;
     return p;
   }
 
@@ -325,6 +345,9 @@ class CoordinatorTest : public ::testing::Test {
   Trace trace;
   std::deque<RecorderScript> scripts;
   int recordersMade = 0;
+  std::vector<std::shared_ptr<FakeRecorder>> recorders;  // in the order made
+  std::vector<RecordingState> recordingStates;           // every state told, in order
+  std::shared_ptr<ClipStatusObserver> clipStatus;        // set before the coordinator is built
   PendingUploadsStore store{ex.makeStrand(), folder.path, folder.path / "recordings"};
   FakeUploadClient uploads{clock.sleepFunction(), main, &trace, folder.path / "pending-uploads.json"};
   std::shared_ptr<AnswerObjectPathIssuer> paths = std::make_shared<AnswerObjectPathIssuer>();

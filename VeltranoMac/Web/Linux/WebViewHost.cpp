@@ -82,7 +82,8 @@ WebViewHost::WebViewHost(Configuration configuration) : configuration_(std::move
   WebKitWebContext* context = webkit_web_context_new();
   configuration_.registerAppScheme(context);
 
-  bridgeMessageHandler_ = std::make_shared<VeltranoBridgeMessageHandler>(configuration_.coordinator);
+  bridgeMessageHandler_ = std::make_shared<VeltranoBridgeMessageHandler>(
+      configuration_.coordinator, [] { return std::chrono::system_clock::now(); }, configuration_.uploadStatus);
   WebKitUserContentManager* content = webkit_user_content_manager_new();
   BridgeScriptMessageGlue::install(content, bridgeMessageHandler_, configuration_.main);
 
@@ -135,6 +136,12 @@ void WebViewHost::onLoadChanged(WebKitWebView*, int event, void* self) {
   const char* uri = webkit_web_view_get_uri(host->webView_);
   Logger("WebView").info(std::string("Page loaded: ") + (uri ? uri : ""));
   if (auto firstLoad = std::exchange(host->configuration_.firstLoadFinished, {})) firstLoad();
+  // The kept states reach every page that loads, once each: in place of
+  // the same events sent while it loaded.
+  for (auto& [body, args] : host->configuration_.state->keptStateScripts()) {
+    std::erase_if(host->waitingScripts_, [body = body](const auto& waiting) { return waiting.first == body; });
+    host->waitingScripts_.emplace_back(body, std::move(args));
+  }
   for (auto& [body, args] : std::exchange(host->waitingScripts_, {})) host->runPageScript(body, std::move(args), {});
   for (const auto& callback : std::exchange(host->waitingCallbacks_, {})) host->sendSignInCallback(callback);
 }

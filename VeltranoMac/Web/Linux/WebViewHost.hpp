@@ -57,6 +57,8 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
     MainExecutor main = MainContext::shared().get_executor();
     // Called once, when the first page has finished loading; may be empty.
     std::function<void()> firstLoadFinished;
+    // Answers the bridge's "uploadStatus"; may be empty (no clips).
+    VeltranoBridgeMessageHandler::UploadStatus uploadStatus;
   };
 
   // Builds the configured web view and makes it the process's current one.
