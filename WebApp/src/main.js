@@ -1,6 +1,7 @@
 // The web app's entry: reads config.json, signs the person in by email link
-// through the identity service, and keeps stored clips uploading once a
-// token exists. Screens are sections of index.html; one is shown at a time.
+// through the identity service, keeps stored clips uploading once a token
+// exists and shows what the native side records and uploads. Screens are
+// sections of index.html; one is shown at a time.
 
 import { initializeApp } from 'firebase/app';
 import {
@@ -18,6 +19,7 @@ import { loadConfig } from './config.js';
 import { completionEmail, emailLinkFrom, looksLikeEmail } from './links.js';
 import { messageFor, notASignInLink } from './messages.js';
 import { bridge, checkBridge } from './native.js';
+import { renderRecording, renderUploads } from './status.js';
 import { startUploadRetries } from './uploads.js';
 
 const $ = (id) => document.getElementById(id);
@@ -29,6 +31,31 @@ const emailKey = 'veltrano.signInEmail';
 const waitingLinks = [];
 let receiveLink = (link) => waitingLinks.push(link);
 window.__veltranoReceiveAuthCallback = (link) => receiveLink(link ?? {});
+
+// The native side re-sends its latest states at every load, possibly before
+// sign-in; they are shown whenever the signed-in screen is.
+const uploadsElements = { list: $('uploads'), pending: $('uploads-pending') };
+let uploadEvents = 0;
+window.addEventListener('veltrano:recording-state', (event) => renderRecording($('recording-state'), event.detail));
+window.addEventListener('veltrano:upload-state', (event) => {
+  uploadEvents += 1;
+  renderUploads(uploadsElements, event.detail);
+});
+
+// An older native side answers "unknown_method"; the events alone then fill
+// the list. An event that arrives while the answer is on its way is newer.
+async function askUploadStatus() {
+  const native = bridge();
+  if (!native) return;
+  const seen = uploadEvents;
+  let status;
+  try {
+    status = await native.call('uploadStatus');
+  } catch {
+    return;
+  }
+  if (seen === uploadEvents && status !== null && typeof status === 'object') renderUploads(uploadsElements, status);
+}
 
 let auth = null;
 let previousScreen = 'email';
@@ -142,6 +169,7 @@ function onUser(user) {
   say('signed-in-as', user.email ?? '');
   say('signed-in-message', '');
   show('signed-in');
+  askUploadStatus();
   // A refreshed token: clips may wait a while before they upload.
   stopRetries = startUploadRetries({ native: bridge(), freshToken: () => user.getIdToken(true) });
 }

@@ -86,15 +86,19 @@ function fakeNative() {
   window.webkit = { messageHandlers: { veltranoBridge: { postMessage } } };
 }
 
-// A fresh profile (context) with the fake native side, on the app's page.
-export async function openApp(browser, site, { beforeLoad } = {}) {
-  const context = await browser.newContext();
+// A fresh profile (context, with playwright's `contextOptions`) with the
+// fake native side, on the app's page. `errors` collects what the page left
+// uncaught, unhandled rejections included.
+export async function openApp(browser, site, { beforeLoad, contextOptions } = {}) {
+  const context = await browser.newContext(contextOptions);
   const page = await context.newPage();
+  const errors = [];
+  page.on('pageerror', (error) => errors.push(error.message));
   await page.addInitScript(fakeNative);
   await page.addInitScript(bridgeScript);
   if (beforeLoad) await beforeLoad(page);
   await page.goto(`${site.origin}/index.html`);
-  return { context, page };
+  return { context, page, errors };
 }
 
 export const screen = (page) => page.evaluate(() => document.body.dataset.screen);
@@ -104,6 +108,10 @@ export async function waitForScreen(page, name) {
 export const visibleText = (page) => page.evaluate(() => document.body.innerText);
 export const nativeCalls = (page, method) =>
   page.evaluate((m) => window.__native.calls.filter((c) => !m || c.method === m), method);
+
+// What the native side does to tell the page its state: a CustomEvent on window.
+export const nativeEvent = (page, name, detail) =>
+  page.evaluate(([name, detail]) => window.dispatchEvent(new CustomEvent(name, { detail })), [name, detail]);
 
 // ---- The identity emulator -------------------------------------------------
 

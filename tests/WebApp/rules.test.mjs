@@ -1,11 +1,13 @@
 // The page's pure rules as tables, in node: reading config.json, which
-// address completes a link, what a pasted text holds.
+// address completes a link, what a pasted text holds, and how the native
+// side's recording and upload states read.
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { ConfigError, loadConfig, parseConfig } from '../../WebApp/src/config.js';
 import { completionEmail, emailLinkFrom, looksLikeEmail } from '../../WebApp/src/links.js';
 import { messageFor } from '../../WebApp/src/messages.js';
+import { clipView, recordingView, uploadsView } from '../../WebApp/src/status.js';
 
 const base = { apiKey: 'k', projectId: 'p', authDomain: 'p.example.com', endpointBaseURL: 'https://api.example.com' };
 
@@ -81,4 +83,78 @@ test('errors read as plain words, never as codes', () => {
     assert.match(text, expected);
     assert.doesNotMatch(text, /auth\/|Firebase/);
   }
+});
+
+test('the recording line: each state, a missing or odd field, a failure with and without its message', () => {
+  const at = '2026-12-08T12:00:05.123Z';
+  const recording = { answerId: 'A', state: 'recording', clipIndex: 1, clipStartedAt: at, code: null, message: null };
+  const failed = { ...recording, state: 'failed', clipIndex: null, clipStartedAt: null };
+  const cases = [
+    // [detail, state, code, text]
+    [recording, 'recording', null, 'Recording answer A — clip 2, since 12:00:05'],
+    [{ ...recording, clipIndex: 0, clipStartedAt: '2026-12-08T23:59:59Z' }, 'recording', null, 'Recording answer A — clip 1, since 23:59:59'],
+    [{ ...recording, clipStartedAt: 'yesterday' }, 'recording', null, 'Recording answer A — clip 2'],
+    [{ ...recording, clipStartedAt: null, clipIndex: -1 }, 'recording', null, 'Recording answer A'],
+    [{ ...recording, clipIndex: 1.5, answerId: null }, 'recording', null, 'Recording, since 12:00:05'],
+    [{ ...recording, answerId: '  ', code: 'camera_unavailable' }, 'recording', null, 'Recording — clip 2, since 12:00:05'],
+    [{ ...recording, state: 'stopped', code: 'recording_failed' }, 'stopped', null, 'Stopped'],
+    [{ ...failed, code: 'recording_failed', message: 'The camera was\n unplugged. ' }, 'failed', 'recording_failed',
+     'Recording stopped: The camera was unplugged.'],
+    [{ ...failed, code: 'camera_unavailable', message: null }, 'failed', 'camera_unavailable', "Recording stopped: the camera isn't available"],
+    [{ ...failed, code: 'recording_failed', message: '' }, 'failed', 'recording_failed', 'Recording stopped: the recording failed'],
+    [{ ...failed, code: 'disk_on_fire', message: null }, 'failed', 'disk_on_fire', 'Recording stopped'],
+    [{ ...failed, code: null, message: 'Disk full.' }, 'failed', null, 'Recording stopped: Disk full.'],
+    [{ ...recording, state: 'paused' }, 'unknown', null, ''],
+    [{}, 'unknown', null, ''],
+    [null, 'idle', null, 'Not recording'],
+    ['recording', 'idle', null, 'Not recording'],
+  ];
+  for (const [detail, state, code, text] of cases)
+    assert.deepEqual(recordingView(detail, { timeZone: 'UTC' }), { state, code, text }, JSON.stringify(detail));
+  // The clock is the person's own: the same instant in Berlin in December.
+  assert.match(recordingView(recording, { timeZone: 'Europe/Berlin' }).text, /since 13:00:05$/);
+});
+
+test('a clip reads as its state, how far it got, a repeated attempt and its error; nothing internal shows', () => {
+  const clip = {
+    clipId: 'c-1', objectPath: 'users/u-secret/sessions/s-secret/answers/A/clip.mp4', userId: 'u-secret',
+    sessionId: 's-secret', answerId: 'A', state: 'uploading', bytesSent: 450, bytesTotal: 1000, attempt: 1, error: null,
+  };
+  const cases = [
+    // [changes, state, status, progress, error]
+    [{}, 'uploading', 'Uploading 45%', 45, null],
+    [{ bytesSent: 999, bytesTotal: 1000 }, 'uploading', 'Uploading 99%', 99, null],
+    [{ bytesSent: 1200, attempt: 3, error: 'timed out' }, 'uploading', 'Uploading 100%, attempt 3', 100, 'timed out'],
+    [{ bytesSent: 0, bytesTotal: 0 }, 'uploading', 'Uploading', 'indeterminate', null],
+    [{ bytesSent: null, bytesTotal: null }, 'uploading', 'Uploading', 'indeterminate', null],
+    [{ bytesSent: 5, bytesTotal: Infinity }, 'uploading', 'Uploading', 'indeterminate', null],
+    [{ state: 'recording', objectPath: null, bytesSent: 0, bytesTotal: 0, attempt: 0 }, 'recording', 'Recording', null, null],
+    [{ state: 'queued', bytesSent: 0, attempt: 0 }, 'queued', 'Waiting to upload', null, null],
+    [{ state: 'uploaded', bytesSent: 0, bytesTotal: 0, attempt: 2, error: 'HTTP 503' }, 'uploaded', 'Uploaded', 100, null],
+    [{ state: 'failed', attempt: 2, error: ' HTTP 503 ' }, 'failed', "Didn't upload, will try again, attempt 2", null, 'HTTP 503'],
+    [{ state: 'gaveUp', attempt: 3, error: 'HTTP 400' }, 'gaveUp', "Couldn't be uploaded, attempt 3", null, 'HTTP 400'],
+    [{ state: 'gaveUp', attempt: '3', error: 42 }, 'gaveUp', "Couldn't be uploaded", null, null],
+    [{ state: 'archived' }, 'unknown', 'Status not known', null, null],
+    [{ state: undefined, answerId: null }, 'unknown', 'Status not known', null, null],
+  ];
+  for (const [changes, state, status, progress, error] of cases) {
+    const view = clipView({ ...clip, ...changes });
+    assert.deepEqual({ state: view.state, status: view.status, progress: view.progress, error: view.error },
+                     { state, status, progress, error }, JSON.stringify(changes));
+    assert.equal(view.title, changes.answerId === null ? 'A clip' : 'Answer A');
+    assert.doesNotMatch(`${view.title} ${view.status} ${view.error}`, /secret|users\/|c-1|NaN|undefined|\{/);
+  }
+  assert.equal(clipView(clip).clipId, 'c-1');
+  assert.equal(clipView({ ...clip, clipId: null }).clipId, null);
+});
+
+test('the upload list: the pending count in words, clips in order, anything malformed read as nothing', () => {
+  const pending = [[0, 'Nothing waiting to upload'], [1, '1 clip waiting to upload'], [12, '12 clips waiting to upload'],
+                   [null, ''], [undefined, ''], [-1, ''], [2.5, ''], ['3', '']];
+  for (const [count, text] of pending) assert.equal(uploadsView({ clips: [], pending: count }).pending, text, String(count));
+
+  const clips = [{ clipId: 'a', state: 'uploaded' }, null, 'clip', { clipId: 'b', state: 'queued' }];
+  assert.deepEqual(uploadsView({ clips, pending: 1 }).clips.map((c) => [c.clipId, c.state]), [['a', 'uploaded'], ['b', 'queued']]);
+  for (const detail of [null, undefined, 'x', {}, { clips: 'many', pending: 2 }])
+    assert.deepEqual(uploadsView(detail).clips, [], JSON.stringify(detail));
 });

@@ -1,11 +1,13 @@
-// The sign-in screens in headless Chromium against the real identity
-// emulator, with the native side faked behind the real page-side script.
+// The sign-in screens, and what the signed-in screen shows of the native
+// side's recording and uploads, in headless Chromium against the real
+// identity emulator, with the native side faked behind the real page-side
+// script.
 
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 import {
-  continueURLFor, deepLinkFor, deliver, freshEmail, launchBrowser, linksFor, nativeCalls, openApp, screen,
-  sendLink, serveApp, tokenClaims, visibleText, waitForScreen,
+  continueURLFor, deepLinkFor, deliver, freshEmail, launchBrowser, linksFor, nativeCalls, nativeEvent, openApp,
+  screen, sendLink, serveApp, tokenClaims, visibleText, waitForScreen,
 } from './harness.mjs';
 
 let browser, site;
@@ -261,15 +263,16 @@ test('retries: after sign-in, when the network is back, every ten minutes while 
   const settle = () => page.waitForTimeout(300);
   const tenMinutes = 10 * 60 * 1000;
   await page.waitForFunction(() => window.__native.calls.some((c) => c.method === 'retryPendingUploads'));
-  assert.deepEqual(await counts(), { retries: 1, status: 0 });
+  // The one uploadStatus so far is the signed-in screen's own.
+  assert.deepEqual(await counts(), { retries: 1, status: 1 });
 
   const steps = [
     // [what happens, status reply, expected counts]
-    ['online', null, { retries: 2, status: 0 }],
-    ['ten minutes, no uploadStatus on this native side', null, { retries: 3, status: 1 }],
-    ['ten minutes, nothing waiting', { ok: true, data: { clips: [], pending: 0 } }, { retries: 3, status: 2 }],
-    ['nine minutes', { ok: true, data: { clips: [], pending: 2 } }, { retries: 3, status: 2 }],
-    ['one more minute, two clips waiting', { ok: true, data: { clips: [], pending: 2 } }, { retries: 4, status: 3 }],
+    ['online', null, { retries: 2, status: 1 }],
+    ['ten minutes, no uploadStatus on this native side', null, { retries: 3, status: 2 }],
+    ['ten minutes, nothing waiting', { ok: true, data: { clips: [], pending: 0 } }, { retries: 3, status: 3 }],
+    ['nine minutes', { ok: true, data: { clips: [], pending: 2 } }, { retries: 3, status: 3 }],
+    ['one more minute, two clips waiting', { ok: true, data: { clips: [], pending: 2 } }, { retries: 4, status: 4 }],
   ];
   for (const [what, reply, expected] of steps) {
     await page.evaluate((reply) => {
@@ -292,5 +295,116 @@ test('retries: after sign-in, when the network is back, every ten minutes while 
   await page.clock.fastForward(3 * tenMinutes);
   await settle();
   assert.deepEqual(await counts(), before);
+  await context.close();
+});
+
+test('the signed-in screen: the recording line and the clip list from both events and one uploadStatus, stale or missing answers', async () => {
+  site.config = site.goodConfig();
+  const email = freshEmail('status');
+  // uploadStatus's answer waits until the test hands it over, unless this
+  // load plays a native side that has no such method.
+  const { context, page, errors } = await openApp(browser, site, {
+    contextOptions: { timezoneId: 'Europe/Berlin' },
+    beforeLoad: (page) => page.addInitScript(() => {
+      if (sessionStorage.getItem('test.olderNative')) return;
+      window.__native.replies.uploadStatus = () => new Promise((resolve) => (window.__answerUploadStatus = resolve));
+    }),
+  });
+  const recordingState = (detail) => nativeEvent(page, 'veltrano:recording-state', detail);
+  const uploadState = (detail) => nativeEvent(page, 'veltrano:upload-state', detail);
+  const answerUploadStatus = async (data) => {
+    await page.waitForFunction(() => typeof window.__answerUploadStatus === 'function');
+    await page.evaluate((data) => window.__answerUploadStatus({ ok: true, data }), data);
+    await page.waitForTimeout(200);
+  };
+  const shown = () => page.evaluate(() => {
+    const line = document.getElementById('recording-state');
+    return {
+      line: line.innerText, state: line.dataset.state, code: line.dataset.code ?? null,
+      pending: document.getElementById('uploads-pending').innerText,
+      clips: [...document.querySelectorAll('#uploads > li')].map((item) => {
+        const bar = item.querySelector('progress');
+        return [item.dataset.clipId, item.dataset.state, item.innerText.replace(/\s+/g, ' ').trim(),
+                bar ? (bar.hasAttribute('value') ? bar.value : 'indeterminate') : null];
+      }),
+    };
+  });
+  const who = { userId: 'user-7f3a', sessionId: 'session-91c2', answerId: 'A' };
+  const clip = (clipId, state, bytesSent, bytesTotal, attempt, error) => ({
+    clipId, objectPath: state === 'recording' ? null : `${who.userId}/${who.sessionId}/A/${clipId}.mp4`, ...who,
+    state, bytesSent, bytesTotal, attempt, error,
+  });
+  const at = (time) => `2026-12-08T${time}.123Z`;
+
+  // What the native side re-sends as the page loads comes before sign-in.
+  await waitForScreen(page, 'email');
+  await recordingState({ answerId: 'A', state: 'recording', clipIndex: 0, clipStartedAt: at('12:00:05'), code: null, message: null });
+  await typeEmail(page, email);
+  await waitForScreen(page, 'sent');
+  await deliver(page, await continueURLFor(email));
+  await waitForScreen(page, 'signed-in');
+  await page.waitForFunction(() => window.__native.calls.some((c) => c.method === 'uploadStatus'));
+  assert.deepEqual(await shown(), { line: 'Recording answer A — clip 1, since 13:00:05', state: 'recording', code: null, pending: '', clips: [] });
+
+  await answerUploadStatus({ clips: [clip('c0', 'uploading', 250, 1000, 2, 'HTTP 503'), clip('c1', 'recording', 0, 0, 0, null)], pending: 1 });
+  assert.deepEqual((await shown()).clips, [
+    ['c0', 'uploading', 'Answer A Uploading 25%, attempt 2 HTTP 503', 25],
+    ['c1', 'recording', 'Answer A Recording', null],
+  ]);
+  assert.equal((await shown()).pending, '1 clip waiting to upload');
+
+  // Progress, a clip boundary, a clip handed off without its size yet, a failure mid-clip.
+  await uploadState({ clips: [clip('c0', 'uploaded', 1000, 1000, 2, 'HTTP 503'), clip('c1', 'uploading', 0, 0, 1, null),
+                              clip('c2', 'recording', 0, 0, 0, null)], pending: 1 });
+  await recordingState({ answerId: 'A', state: 'recording', clipIndex: 2, clipStartedAt: at('12:02:05'), code: null, message: null });
+  assert.deepEqual(await shown(), {
+    line: 'Recording answer A — clip 3, since 13:02:05', state: 'recording', code: null, pending: '1 clip waiting to upload',
+    clips: [['c0', 'uploaded', 'Answer A Uploaded', 100], ['c1', 'uploading', 'Answer A Uploading', 'indeterminate'],
+            ['c2', 'recording', 'Answer A Recording', null]],
+  });
+  await recordingState({ answerId: 'A', state: 'failed', clipIndex: 2, clipStartedAt: at('12:02:05'), code: 'recording_failed',
+                         message: 'The camera was unplugged.' });
+  await uploadState({ clips: [clip('c1', 'failed', 400, 800, 1, 'Connection reset'), clip('c2', 'gaveUp', 0, 0, 3, 'HTTP 400'),
+                              { clipId: 'c3', state: 'archived' }], pending: 2 });
+  assert.deepEqual(await shown(), {
+    line: 'Recording stopped: The camera was unplugged.', state: 'failed', code: 'recording_failed', pending: '2 clips waiting to upload',
+    clips: [['c1', 'failed', "Answer A Didn't upload, will try again Connection reset", null],
+            ['c2', 'gaveUp', "Answer A Couldn't be uploaded, attempt 3 HTTP 400", null],
+            ['c3', 'unknown', 'A clip Status not known', null]],
+  });
+  assert.deepEqual(await page.evaluate(() => ({
+    live: document.getElementById('recording-state').getAttribute('aria-live'),
+    list: document.getElementById('uploads').tagName,
+    label: document.getElementById('uploads').getAttribute('aria-labelledby'),
+  })), { live: 'polite', list: 'UL', label: 'uploads-heading' });
+  await assertNothingInternal(page, [who.userId, who.sessionId, 'c0', 'c1', '.mp4']);
+  assert.equal((await nativeCalls(page, 'uploadStatus')).length, 1);
+
+  // After a restart an event overtakes the slower uploadStatus answer, which is then older and dropped.
+  await page.reload();
+  await waitForScreen(page, 'signed-in');
+  assert.equal((await shown()).line, 'Not recording');
+  await recordingState({ answerId: 'B', state: 'stopped', clipIndex: null, clipStartedAt: null, code: null, message: null });
+  await uploadState({ clips: [clip('c2', 'uploaded', 10, 10, 1, null)], pending: 0 });
+  await answerUploadStatus({ clips: [clip('c2', 'queued', 0, 10, 0, null)], pending: 1 });
+  assert.deepEqual(await shown(), { line: 'Stopped', state: 'stopped', code: null, pending: 'Nothing waiting to upload',
+                                    clips: [['c2', 'uploaded', 'Answer A Uploaded', 100]] });
+  assert.equal((await nativeCalls(page, 'uploadStatus')).length, 1);
+
+  // A native side without uploadStatus: the screen still works from the events alone.
+  await page.evaluate(() => sessionStorage.setItem('test.olderNative', '1'));
+  await page.reload();
+  await waitForScreen(page, 'signed-in');
+  await page.waitForFunction(() => window.__native.calls.some((c) => c.method === 'uploadStatus'));
+  await recordingState({ answerId: 'B', state: 'failed', clipIndex: 0, clipStartedAt: at('12:10:00'), code: 'camera_unavailable', message: null });
+  await uploadState({ clips: [clip('c4', 'queued', 0, 2048, 0, null)], pending: 1 });
+  assert.deepEqual(await shown(), {
+    line: "Recording stopped: the camera isn't available", state: 'failed', code: 'camera_unavailable',
+    pending: '1 clip waiting to upload', clips: [['c4', 'queued', 'Answer A Waiting to upload', null]],
+  });
+  assert.equal(await page.evaluate(() => document.body.dataset.bridge), 'ready');
+  await page.click('#sign-out');
+  await waitForScreen(page, 'email');
+  assert.deepEqual(errors, []);
   await context.close();
 });
