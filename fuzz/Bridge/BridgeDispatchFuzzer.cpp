@@ -39,9 +39,15 @@ struct Harness {
       : glib(g_main_context_new()),
         main(glib),
         handler(std::make_shared<VeltranoBridgeMessageHandler>(
-            std::make_shared<FuzzCoordinator>(), [] { return std::chrono::system_clock::time_point{}; })) {}
+            std::make_shared<FuzzCoordinator>(), [] { return std::chrono::system_clock::time_point{}; },
+            // The snapshot carries the input's raw bytes, as a clip's file
+            // name can carry any bytes.
+            [this] {
+              return nlohmann::json{{"clips", {{{"clipId", input}, {"error", input}}}}, {"pending", input.size()}};
+            })) {}
   GMainContext* glib;
   MainContext main;
+  std::string input;
   std::shared_ptr<VeltranoBridgeMessageHandler> handler;
 };
 
@@ -71,6 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Harness* harness = new Harness();  // one main loop for the whole run
+  harness->input.assign(reinterpret_cast<const char*>(data), size);
   int replies = 0;
   std::string reply;
   VeltranoBridgeMessageHandler::receive(

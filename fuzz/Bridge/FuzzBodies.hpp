@@ -1,3 +1,5 @@
+// What the bridge fuzzers share: bodies from fuzzer bytes, a log sink
+// that keeps quiet, and the way a fuzzer reports a broken rule.
 #pragma once
 
 #include "Bridge/BridgeEnvelope.hpp"

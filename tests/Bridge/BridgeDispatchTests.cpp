@@ -130,6 +130,29 @@ TEST_F(BridgeTest, PingAnswersPongWithTheUtcSecondWhateverThePayload) {
   EXPECT_EQ(formatInternetDateTime(system_clock::time_point{} - 500ms), "1969-12-31T23:59:59Z");
 }
 
+// "uploadStatus" answers the board's snapshot as it is at that moment,
+// whatever the payload, without the coordinator; a file name that is not
+// UTF-8 reaches the page repaired. Without a board: no clips.
+TEST_F(BridgeTest, UploadStatusAnswersTheSnapshotOfTheMoment) {
+  EXPECT_EQ(roundTrip(json{{"method", "uploadStatus"}}), success({{"clips", json::array()}, {"pending", 0}}));
+  int asked = 0;
+  json snapshot = {{"clips", {{{"clipId", "a.mp4"}, {"state", "queued"}}}}, {"pending", 1}};
+  handler_ = std::make_shared<VeltranoBridgeMessageHandler>(
+      coordinator_, [] { return system_clock::now(); },
+      [&] {
+        ++asked;
+        return snapshot;
+      });
+  for (const json& body : {json{{"method", "uploadStatus"}}, json{{"method", "uploadStatus"}, {"payload", {1, 2}}}})
+    EXPECT_EQ(roundTrip(body), success(snapshot)) << body;
+  snapshot["clips"][0]["clipId"] = "b\xFF.mp4";
+  snapshot["pending"] = 0;
+  EXPECT_EQ(roundTrip(json{{"method", "uploadStatus"}}).at("data").at("clips")[0]["clipId"], "b\uFFFD.mp4");
+  EXPECT_EQ(roundTrip(json{{"method", "UploadStatus"}}), failure("unknown_method", "Unknown method: UploadStatus"));
+  EXPECT_EQ(asked, 3);
+  EXPECT_TRUE(coordinator_->enterCalls.empty() && coordinator_->retryCalls.empty());
+}
+
 TEST_F(BridgeTest, RepliesMayOvertakeEachOtherComeOnceAndInternalWhenTheHandlerIsGone) {
   coordinator_->held = {"A"};
   auto a = post(enter("A")), ping = post(json{{"method", "ping"}}), b = post(enter("B"));

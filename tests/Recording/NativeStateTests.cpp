@@ -120,8 +120,8 @@ TEST_F(NativeStateTest, StatesFollowCutsLeavesAndBothKindsOfFailure) {
   scripts = {RecorderScript{.failStart = true}, RecorderScript{.failStart = true}, RecorderScript{.failStart = true}};
   clock.advance(70s);
   // The failed state names the last clip recorded, as a stop does.
-  EXPECT_EQ(line(recordingStates.back()), "c failed 0 camera_unavailable: camera " + std::to_string(recordersMade) +
-                                              " failed");
+  EXPECT_EQ(line(recordingStates.back()),
+            "c failed 0 camera_unavailable: camera " + std::to_string(recordersMade) + " failed");
   clock.advance(10s);
 
   EXPECT_EQ(historiesOf("a"), (std::vector<History>{kUploaded, kUploaded}));
@@ -139,7 +139,8 @@ TEST_F(NativeStateTest, StatesFollowCutsLeavesAndBothKindsOfFailure) {
   for (const auto& clip : last["clips"]) {
     EXPECT_EQ(clip["attempt"], 1);
     EXPECT_EQ(clip["bytesSent"], clip["bytesTotal"]);
-    EXPECT_TRUE(clip["objectPath"].get<std::string>().starts_with("user/session/" + clip["answerId"].get<std::string>()));
+    EXPECT_TRUE(
+        clip["objectPath"].get<std::string>().starts_with("user/session/" + clip["answerId"].get<std::string>()));
   }
   EXPECT_EQ(last.dump().find("t1"), std::string::npos) << "no token ever reaches the board";
 }
@@ -202,4 +203,93 @@ TEST_F(NativeStateTest, ADrainShowsEveryAttemptOfClipsFromAnEarlierRun) {
   EXPECT_EQ(last["clips"][1]["attempt"], 3);
   EXPECT_EQ(last["clips"][1]["error"], describe(std::make_exception_ptr(UploadError::badHTTPStatus(404))));
   EXPECT_EQ(last["clips"][1]["objectPath"], "user/session/permanent.mp4");
+}
+
+// The board on its own: progress at most every interval per clip, a held
+// back count sent with a later call, clips of an earlier run joining in
+// the order they were enqueued, only the latest finished clips kept, and
+// steps of clips it never heard of ignored.
+TEST(UploadStatusBoard, ThrottlesProgressKeepsTheLatestFinishedAndOrdersByArrival) {
+  TempFolder folder;
+  std::vector<json> published;
+  Duration now{};
+  UploadStatusBoard::Options options;
+  options.keptFinished = 2;
+  options.now = [&] { return std::chrono::steady_clock::time_point{} + now; };
+  UploadStatusBoard board([&](json snapshot) { published.push_back(std::move(snapshot)); }, options);
+  auto clip = [&](const std::string& name) { return folder.path / name; };
+  auto record = [&](const std::string& name, double enqueued) {
+    std::ofstream(clip(name)) << "12345";
+    PendingUploadRecord r;
+    r.fileURL = clip(name);
+    r.answerId = "answer-" + name;
+    r.objectPath = "path/" + name;
+    r.idToken = "secret-token";
+    r.enqueuedAt = *ReferenceDate::fromSecondsSinceReferenceDate(enqueued);
+    return r;
+  };
+  auto ids = [&] {
+    std::vector<std::string> all;
+    const json snapshot = board.snapshot();
+    for (const auto& c : snapshot["clips"])
+      all.push_back(c["clipId"].get<std::string>() + ":" + c["state"].get<std::string>());
+    return all;
+  };
+
+  // An earlier run's records join oldest first; the token stays out.
+  board.storeChanged({record("late.mp4", 20), record("early.mp4", 10)});
+  EXPECT_EQ(ids(), (std::vector<std::string>{"early.mp4:queued", "late.mp4:queued"}));
+  EXPECT_EQ(board.snapshot()["clips"][0]["bytesTotal"], 5);
+  EXPECT_EQ(board.snapshot().dump().find("secret-token"), std::string::npos);
+  EXPECT_EQ(published.size(), 1u);
+
+  // Progress: the start publishes; within 250 ms nothing more, even for a
+  // new count; the held count goes out with the next call after it.
+  struct Step {
+    Duration at;
+    std::uint64_t sent;
+    bool publishes;
+  };
+  board.uploadStarted(clip("early.mp4"));
+  const std::size_t afterStart = published.size();
+  for (const Step& step : {Step{100ms, 2, false}, Step{249ms, 3, false}, Step{250ms, 3, true}, Step{260ms, 4, false},
+                           Step{400ms, 4, false}, Step{510ms, 4, true}, Step{900ms, 4, false}}) {
+    const std::size_t before = published.size();
+    now = step.at;
+    board.uploadProgress(clip("early.mp4"), step.sent, 5);
+    EXPECT_EQ(published.size() - before, step.publishes ? 1u : 0u) << step.at.count();
+  }
+  EXPECT_EQ(published.back()["clips"][0]["bytesSent"], 4);
+  EXPECT_EQ(published.size() - afterStart, 2u);
+  // Another clip has its own interval.
+  board.uploadStarted(clip("late.mp4"));
+  board.uploadProgress(clip("late.mp4"), 1, 5);
+  now += 300ms;
+  board.uploadProgress(clip("late.mp4"), 1, 5);
+  EXPECT_EQ(published.back()["clips"][1]["bytesSent"], 1);
+
+  // Finished clips: only the latest two stay; a failure keeps the clip.
+  board.uploadSucceeded(clip("early.mp4"));
+  board.uploadFailed(clip("late.mp4"), "HTTP 503", false);
+  EXPECT_EQ(ids(), (std::vector<std::string>{"early.mp4:uploaded", "late.mp4:failed"}));
+  board.clipRecording(clip("c.mp4"), {"u", "s", "c"});
+  board.clipRecording(clip("d.mp4"), {"u", "s", "d"});
+  board.uploadStarted(clip("c.mp4"));  // still recording: no record yet, but an upload may begin
+  board.uploadSucceeded(clip("c.mp4"));
+  board.uploadFailed(clip("late.mp4"), "HTTP 404", true);
+  EXPECT_EQ(ids(), (std::vector<std::string>{"late.mp4:gaveUp", "c.mp4:uploaded", "d.mp4:recording"}));
+  board.clipDiscarded(clip("d.mp4"));
+  const std::size_t settled = published.size();
+  for (const char* name : {"d.mp4", "never.mp4"}) {
+    board.uploadStarted(clip(name));
+    board.uploadProgress(clip(name), 1, 2);
+    board.uploadSucceeded(clip(name));
+    board.uploadFailed(clip(name), "x", true);
+    board.clipQueued(clip(name));
+    board.clipDiscarded(clip(name));
+  }
+  EXPECT_EQ(published.size(), settled) << "steps of unknown clips change nothing";
+  board.storeChanged({});
+  EXPECT_EQ(board.snapshot()["pending"], 0);
+  EXPECT_EQ(board.snapshot()["clips"][0]["error"], "HTTP 404");
 }

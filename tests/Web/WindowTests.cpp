@@ -114,6 +114,9 @@ window.focusEvents = [];
 window.__veltranoReceiveAuthCallback = (v) =>
   callbacks.push({ emailLink: v.emailLink, email: v.email === undefined ? '(undefined)' : v.email });
 window.addEventListener('veltrano:app-focus', (e) => focusEvents.push(e.detail));
+window.states = [];
+window.addEventListener('veltrano:recording-state', (e) => states.push(e.detail));
+window.addEventListener('veltrano:upload-state', (e) => states.push(e.detail));
 window.__veltranoFlushAnswerSave = () => new Promise((resolve) => setTimeout(() => resolve({ ok: true, status: 'saved' }), 30));
 </script>
 </body></html>
@@ -162,6 +165,7 @@ class WindowTest : public ::testing::Test {
     };
     config.state = &state_;
     config.main = MainContext::shared().get_executor();
+    config.uploadStatus = [this] { return uploadStatus_; };
     return config;
   }
 
@@ -287,6 +291,7 @@ class WindowTest : public ::testing::Test {
   TestSite site_;
   std::unique_ptr<TestSite> webAppSite_;
   WebHostState state_;
+  json uploadStatus_ = {{"clips", json::array()}, {"pending", 0}};
   std::shared_ptr<FakeCoordinator> coordinator_ = std::make_shared<FakeCoordinator>();
   std::shared_ptr<WebViewHost> host_;
   std::unique_ptr<ContentView> contentView_;
@@ -375,6 +380,34 @@ TEST_F(WindowTest, FocusEventsOnlyOnChangeAndNotReplayed) {
   EXPECT_EQ(eval(host.webView(), "return window.focusEvents;"), (json{{{"focused", true}, {"source", "native"}},
                                                                       {{"focused", false}, {"source", "native"}},
                                                                       {{"focused", true}, {"source", "native"}}}));
+}
+
+// Unlike focus, the latest recording and upload states reach every page
+// that loads, once each, also a reload; "uploadStatus" answers what the
+// native side holds at the moment it is asked.
+TEST_F(WindowTest, RecordingAndUploadStatesReachEveryPageThatLoadsOnce) {
+  const json recording0 = {{"answerId", "a"}, {"state", "recording"}, {"clipIndex", 0}};
+  const json recording1 = {{"answerId", "a"}, {"state", "recording"}, {"clipIndex", 1}};
+  const json stopped = {{"answerId", "a"}, {"state", "stopped"}, {"clipIndex", 1}};
+  const json uploads = {{"clips", {{{"clipId", "c\xFF.mp4"}, {"state", "queued"}}}}, {"pending", 1}};
+  state_.dispatchRecordingState(recording0);  // before any web view: kept
+  state_.dispatchUploadState(uploads);
+  auto& host = showHost();
+  host.update(std::nullopt);
+  state_.dispatchRecordingState(recording1);  // while loading: replaces the kept one
+  waitForLoads(1);
+  json repaired = uploads;
+  repaired["clips"][0]["clipId"] = "c\uFFFD.mp4";
+  EXPECT_EQ(eval(host.webView(), "return window.states;"), (json{recording1, repaired}));
+  state_.dispatchRecordingState(stopped);
+  EXPECT_EQ(eval(host.webView(), "return window.states.slice(2);"), (json{stopped}));
+
+  webkit_web_view_reload(host.webView());
+  waitForLoads(2);
+  EXPECT_EQ(eval(host.webView(), "return window.states;"), (json{stopped, repaired}));
+
+  uploadStatus_ = {{"clips", json::array()}, {"pending", 3}};
+  EXPECT_EQ(eval(host.webView(), "return await window.veltranoNative.call('uploadStatus');"), uploadStatus_);
 }
 
 TEST_F(WindowTest, FlushAnswerSaveAwaitsThePage) {
