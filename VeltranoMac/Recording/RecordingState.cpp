@@ -32,12 +32,9 @@ std::string_view phaseName(RecordingState::Phase phase) {
 
 nlohmann::json recordingStateJson(const RecordingState& state) {
   auto optional = [](const std::optional<std::string>& text) { return text ? nlohmann::json(*text) : nullptr; };
-  return {{"answerId", state.answerId},
-          {"state", std::string(phaseName(state.state))},
-          {"clipIndex", state.clipIndex},
-          {"clipStartedAt", isoMilliseconds(state.clipStartedAt)},
-          {"code", optional(state.code)},
-          {"message", optional(state.message)}};
+  return {{"answerId", state.answerId},   {"state", std::string(phaseName(state.state))},
+          {"clipIndex", state.clipIndex}, {"clipStartedAt", isoMilliseconds(state.clipStartedAt)},
+          {"code", optional(state.code)}, {"message", optional(state.message)}};
 }
 
 }  // namespace veltrano

@@ -45,7 +45,8 @@ nlohmann::json UploadStatusBoard::snapshotLocked() const {
   std::vector<std::pair<const std::string*, const Clip*>> ordered;
   ordered.reserve(clips_.size());
   for (const auto& [id, clip] : clips_) ordered.emplace_back(&id, &clip);
-  std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.second->order < b.second->order; });
+  std::sort(
+      ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.second->order < b.second->order; });
   nlohmann::json clips = nlohmann::json::array();
   for (const auto& [id, clip] : ordered) {
     clips.push_back({{"clipId", *id},
@@ -85,7 +86,8 @@ void UploadStatusBoard::finish(Clip& clip, State state) {
   while (finished > options_.keptFinished) {
     auto oldest = clips_.end();
     for (auto it = clips_.begin(); it != clips_.end(); ++it)
-      if (isFinished(it->second.state) && (oldest == clips_.end() || it->second.finishedOrder < oldest->second.finishedOrder))
+      if (isFinished(it->second.state) &&
+          (oldest == clips_.end() || it->second.finishedOrder < oldest->second.finishedOrder))
         oldest = it;
     clips_.erase(oldest);
     --finished;
@@ -190,8 +192,9 @@ void UploadStatusBoard::storeChanged(const std::vector<PendingUploadRecord>& rec
       changed = true;
     }
   }
-  std::sort(joining.begin(), joining.end(),
-            [](const auto* a, const auto* b) { return a->enqueuedAt.secondsSinceReferenceDate() < b->enqueuedAt.secondsSinceReferenceDate(); });
+  std::sort(joining.begin(), joining.end(), [](const auto* a, const auto* b) {
+    return a->enqueuedAt.secondsSinceReferenceDate() < b->enqueuedAt.secondsSinceReferenceDate();
+  });
   for (const auto* record : joining) {
     Clip& entry = clips_[clipIdOf(record->fileURL)];
     entry.order = ++nextOrder_;
