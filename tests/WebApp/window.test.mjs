@@ -171,6 +171,34 @@ test('signed in through sign-in.sh in the real window; the retry brings an earli
     assert.deepEqual(fs.readFileSync(path.join(storage, objectPath)), Buffer.alloc(64 * 1024, 7));
     await until('the uploaded clip removed', () => !fs.existsSync(clip));
 
+    // The signed-in screen follows the native side: the earlier clip shows
+    // as uploaded; an answer recorded from the test camera shows as
+    // recording, then stopped, and its clip goes up like any other.
+    const shown = () => app.page(`return {
+      state: document.getElementById('recording-state').dataset.state,
+      line: document.getElementById('recording-state').textContent,
+      clips: [...document.querySelectorAll('#uploads li')].map((li) => li.dataset.state),
+      pending: document.getElementById('uploads-pending').textContent };`);
+    await until('the earlier clip shown as uploaded', async () => (await shown()).clips.includes('uploaded'));
+    const { idToken: answerToken } = await emulatorREST('POST', '/identitytoolkit.googleapis.com/v1/accounts:signInWithPassword?key=fake-api-key',
+                                                        { email, password: 'not-used-here', returnSecureToken: true });
+    const enter = (answerId) => app.page(`return await window.veltranoNative.call('enterAnswer',
+      ${JSON.stringify({ userId: uid, sessionId: 'session-1', answerId, idToken: answerToken })});`);
+    assert.deepEqual(await enter('answer-2'), { status: 'recording', answerId: 'answer-2' });
+    const recording = await until('the recording line', async () => {
+      const now = await shown();
+      return now.state === 'recording' && now.clips.includes('recording') && now;
+    });
+    assert.match(recording.line, /answer-2/);
+    await screenshot(app, 'webapp-recording');
+    assert.deepEqual(await enter(null), { status: 'idle' });
+    const stopped = await until('the stopped line and the clip uploaded', async () => {
+      const now = await shown();
+      return now.state === 'stopped' && now.clips.filter((c) => c === 'uploaded').length === 2 && now;
+    });
+    assert.match(stopped.pending, /Nothing waiting/);
+    await screenshot(app, 'webapp-recording-stopped');
+
     // The Origin a fetch from app://local/index.html carries in this window,
     // seen by a server that allows any; and the service's default
     // --allow-origin lets the page read its sessions with a bearer token
