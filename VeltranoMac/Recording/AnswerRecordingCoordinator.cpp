@@ -279,7 +279,8 @@ void AnswerRecordingCoordinator::reportFailed(const AnswerIds& answer, std::stri
   report(std::move(failed));
 }
 
-void AnswerRecordingCoordinator::clipDiscarded(const fs::path& clip) const {
+void AnswerRecordingCoordinator::discardClip(const fs::path& clip) const {
+  deleteClip(clip);
   if (clipStatus_) clipStatus_->clipDiscarded(clip);
 }
 
@@ -316,7 +317,15 @@ Awaitable<void> AnswerRecordingCoordinator::recorderFailedHere(std::weak_ptr<Ans
   active_.reset();
   log.error("Recording failed for answer " + answer.answerId + ": " + reason);
   reportFailed(answer, recording_code::recordingFailed, reason);
+  // What was recorded before the failure goes up like any other clip.
+  co_await stopAndHandOff(
+      std::move(recorder), fileURL, answer, std::move(kept), "Stopping the failed recording failed: ");
+  if (!active_) lastIdToken_.reset();
+}
 
+Awaitable<void> AnswerRecordingCoordinator::stopAndHandOff(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
+                                                           std::optional<fs::path> fileURL, AnswerIds answer,
+                                                           WaitGroup::Ticket kept, std::string_view failureLog) {
   fs::path clip;
   std::exception_ptr stopFailure;
   try {
@@ -324,20 +333,16 @@ Awaitable<void> AnswerRecordingCoordinator::recorderFailedHere(std::weak_ptr<Ans
   } catch (...) {
     stopFailure = std::current_exception();
   }
+  // A stop that overtook this one shows in the generations; its
+  // cancellation must not keep this one from finishing its clean-up.
   takeCancellation(co_await asio::this_coro::cancellation_state);
-  if (stopFailure) {
-    // Nothing that can be finished into a clip is left.
-    if (fileURL) {
-      deleteClip(*fileURL);
-      clipDiscarded(*fileURL);
-    }
-    kept.release();
-    log.error("Stopping the failed recording failed: " + describe(stopFailure));
-  } else {
-    // What was recorded before the failure goes up like any other clip.
+  if (!stopFailure) {
     spawnChunkUpload({clip, answer}, std::move(kept));
+    co_return;
   }
-  if (!active_) lastIdToken_.reset();
+  if (fileURL) discardClip(*fileURL);
+  kept.release();
+  log.error(std::string(failureLog) + describe(stopFailure));
 }
 
 // Hops to the main actor for the recorder, shielded: a rotation cancelled
@@ -484,15 +489,11 @@ Awaitable<void> AnswerRecordingCoordinator::stopCurrentRecording(std::optional<s
   }
   if (answer) reportStopped(*answer);
   if (stopFailure) {
-    if (fileURL) {
-      deleteClip(*fileURL);
-      clipDiscarded(*fileURL);
-    }
+    if (fileURL) discardClip(*fileURL);
     throw RecordingError::recordingStopFailed(stopFailure);
   }
   if (!answer) {
-    deleteClip(clip);
-    clipDiscarded(clip);
+    discardClip(clip);
     co_return;
   }
 
@@ -569,27 +570,7 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
   recordingFileURL_.reset();
   std::shared_ptr<AnswerRecordingVideoRecorder> recorder = std::move(recorder_);
   recorder_.reset();
-
-  fs::path clip;
-  std::exception_ptr stopFailure;
-  try {
-    clip = co_await stopOnMain(std::move(recorder));
-  } catch (...) {
-    stopFailure = std::current_exception();
-  }
-  // A stop that overtook the cut shows in the generation; its cancellation
-  // must not keep this cut from finishing its clean-up.
-  takeCancellation(co_await asio::this_coro::cancellation_state);
-  if (!stopFailure) {
-    spawnChunkUpload({clip, answer}, std::move(kept));
-  } else {
-    if (fileURL) {
-      deleteClip(*fileURL);
-      clipDiscarded(*fileURL);
-    }
-    kept.release();
-    log.error("Chunk rotation stop failed: " + describe(stopFailure));
-  }
+  co_await stopAndHandOff(std::move(recorder), fileURL, answer, std::move(kept), "Chunk rotation stop failed: ");
 
   if (rotationGeneration_ != generation || !active_) co_return;
   const std::optional<StartedClip> next = co_await startNextChunk(generation, answer);
@@ -608,18 +589,8 @@ Awaitable<void> AnswerRecordingCoordinator::rotateChunk(std::uint64_t generation
 Awaitable<void> AnswerRecordingCoordinator::finishOvertakenClip(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
                                                                 AnswerIds answer) {
   WaitGroup::Ticket kept = clipsBeingKept_.add();
-  fs::path partial;
-  std::exception_ptr partialFailure;
-  try {
-    partial = co_await stopOnMain(std::move(recorder));
-  } catch (...) {
-    partialFailure = std::current_exception();
-  }
-  takeCancellation(co_await asio::this_coro::cancellation_state);
-  if (!partialFailure)
-    spawnChunkUpload({partial, answer}, std::move(kept));
-  else
-    log.error("Chunk rotation: failed to stop partial clip after invalidate: " + describe(partialFailure));
+  co_await stopAndHandOff(std::move(recorder), std::nullopt, std::move(answer), std::move(kept),
+                          "Chunk rotation: failed to stop partial clip after invalidate: ");
 }
 
 Awaitable<std::optional<AnswerRecordingCoordinator::StartedClip>> AnswerRecordingCoordinator::startNextChunk(
@@ -709,7 +680,7 @@ Awaitable<void> AnswerRecordingCoordinator::retryPendingUploadsHere(std::string 
     } else {
       log.error("Pending upload file missing, removing stale record: " + record.objectPath);
       co_await store->remove(record.id);
-      clipDiscarded(record.fileURL);
+      if (clipStatus_) clipStatus_->clipDiscarded(record.fileURL);
     }
   }
   if (retryList.empty()) co_return;

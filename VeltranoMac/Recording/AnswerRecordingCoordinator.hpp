@@ -226,7 +226,13 @@ class AnswerRecordingCoordinator final : public AnswerRecordingCoordinatorProtoc
   void reportStopped(const AnswerIds& answer);
   void reportFailed(const AnswerIds& answer, std::string_view code, std::string message);
   void report(RecordingState state);
-  void clipDiscarded(const std::filesystem::path& clip) const;
+  // Deletes a clip that will not be uploaded, and says so.
+  void discardClip(const std::filesystem::path& clip) const;
+  // Stops a clip taken from the coordinator and hands it off; a failed stop
+  // deletes its file and is logged after `failureLog`.
+  Awaitable<void> stopAndHandOff(std::shared_ptr<AnswerRecordingVideoRecorder> recorder,
+                                 std::optional<std::filesystem::path> fileURL, AnswerIds answer, WaitGroup::Ticket kept,
+                                 std::string_view failureLog);
 
   // Fields, in the order of `Parts` above.
   const Logger log{"AnswerRecording"};

@@ -64,16 +64,18 @@ void WebHostState::dispatchFocusEvent(bool focused) {
     webView->runPageScript(page_script::focusEvent, page_script::focusEventArguments(focused), nullptr);
 }
 
+void WebHostState::dispatchKept(std::optional<std::string>& kept, std::string_view script,
+                                const nlohmann::json& detail) {
+  kept = page_script::eventDetailArguments(detail);
+  if (auto webView = currentWebView_.lock()) webView->runPageScript(script, *kept, nullptr);
+}
+
 void WebHostState::dispatchRecordingState(nlohmann::json detail) {
-  recordingState_ = page_script::eventDetailArguments(detail);
-  if (auto webView = currentWebView_.lock())
-    webView->runPageScript(page_script::recordingStateEvent, *recordingState_, nullptr);
+  dispatchKept(recordingState_, page_script::recordingStateEvent, detail);
 }
 
 void WebHostState::dispatchUploadState(nlohmann::json detail) {
-  uploadState_ = page_script::eventDetailArguments(detail);
-  if (auto webView = currentWebView_.lock())
-    webView->runPageScript(page_script::uploadStateEvent, *uploadState_, nullptr);
+  dispatchKept(uploadState_, page_script::uploadStateEvent, detail);
 }
 
 std::vector<std::pair<std::string_view, std::string>> WebHostState::keptStateScripts() const {

@@ -69,6 +69,9 @@ class WebHostState {
   Awaitable<std::optional<nlohmann::json>> flushAnswerSave();
 
  private:
+  // Keeps the event's arguments and sends them to the current web view.
+  void dispatchKept(std::optional<std::string>& kept, std::string_view script, const nlohmann::json& detail);
+
   std::weak_ptr<PageScriptTarget> currentWebView_;
   std::optional<bool> lastFocusState_;
   std::optional<std::string> recordingState_;  // as script arguments
