@@ -8,9 +8,10 @@
 namespace veltrano {
 
 struct CameraFeed::AttachmentState {
-  explicit AttachmentState(FrameHandler handler) : onFrame(std::move(handler)) {}
+  AttachmentState(FrameHandler handler, Role role) : onFrame(std::move(handler)), role(role) {}
 
   FrameHandler onFrame;
+  const Role role;
   const std::shared_ptr<SessionNotifications> notifications = std::make_shared<SessionNotifications>();
   // Guarded by the feed's routing lock.
   bool started = false;
@@ -50,7 +51,8 @@ CameraFeed::CameraFeed() : queue_(std::make_shared<SerialQueue>("com.brackwood.v
 }
 
 CameraFeed::~CameraFeed() {
-  timersTask_.cancel();
+  lingerTask_.cancel();
+  windowTask_.cancel();
   // The pipeline's callbacks use this object: it goes first, and with it
   // every streaming thread.
   std::lock_guard life(lifecycleMutex_);
@@ -73,7 +75,7 @@ CameraFeed::Statistics CameraFeed::statistics() const {
 }
 
 std::unique_ptr<CameraFeed::Attachment> CameraFeed::prepare(CameraSourceFactory& sources, FrameHandler onFrame,
-                                                            Timers timers) {
+                                                            Timers timers, Role role) {
   std::lock_guard life(lifecycleMutex_);
   if (!session_) {
     ElementPtr source = sources.makeSource();
@@ -105,17 +107,22 @@ std::unique_ptr<CameraFeed::Attachment> CameraFeed::prepare(CameraSourceFactory&
     held_.clear();
     ++statistics_.opens;
   }
-  auto state = std::make_shared<AttachmentState>(std::move(onFrame));
-  Task previous;
+  auto state = std::make_shared<AttachmentState>(std::move(onFrame), role);
+  Task linger, window;
   {
     std::lock_guard lock(routeMutex_);
     attachments_.push_back(state);
-    ++generation_;  // a linger or window still running stands down
+    ++generation_;  // a linger still running stands down
     timers_ = std::move(timers);
-    previous = std::move(timersTask_);
-    timersTask_ = Task();
+    linger = std::move(lingerTask_);
+    if (role == Role::recorder) {
+      // ... and so does a hand-over window: this recorder takes the hold.
+      ++windowGeneration_;
+      window = std::move(windowTask_);
+    }
   }
-  previous.cancel();
+  linger.cancel();
+  window.cancel();
   return std::unique_ptr<Attachment>(new Attachment(shared_from_this(), state));
 }
 
@@ -130,6 +137,8 @@ void CameraFeed::start(const std::shared_ptr<AttachmentState>& attachment) {
     if (ended_) {
       failed = true;
       failure = endError_ ? endError_ : std::make_exception_ptr(RecorderError(RecorderError::Case::notRecording));
+    } else if (attachment->role == Role::watcher) {
+      watching_.push_back(attachment);
     } else {
       // The frames that came since the previous clip ended open this one,
       // before any live frame can.
@@ -162,6 +171,10 @@ void CameraFeed::stop(const std::shared_ptr<AttachmentState>& attachment) {
 }
 
 void CameraFeed::stopReceivingLocked(const std::shared_ptr<AttachmentState>& attachment) {
+  if (attachment->role == Role::watcher) {
+    eraseOne(watching_, attachment);
+    return;
+  }
   if (std::find(receiving_.begin(), receiving_.end(), attachment) == receiving_.end()) return;
   eraseOne(receiving_, attachment);
   // From the next frame on, frames are kept for the next clip.
@@ -179,11 +192,30 @@ void CameraFeed::release(const std::shared_ptr<AttachmentState>& attachment) {
   stopReceivingLocked(attachment);
   eraseOne(attachments_, attachment);
   // The window and the linger count from the last release: a recorder lets
-  // go once its clip is finished, and starts the next one right after.
-  if (attachments_.empty()) armTimersLocked();
+  // go once its clip is finished, and starts the next one right after. A
+  // watcher staying on holds the camera open, never the hold.
+  if (attachment->role == Role::recorder && !anyRecorderAttachedLocked()) armHandOverWindowLocked();
+  if (attachments_.empty()) armLingerLocked();
 }
 
-void CameraFeed::armTimersLocked() {
+bool CameraFeed::anyRecorderAttachedLocked() const {
+  return std::any_of(attachments_.begin(), attachments_.end(),
+                     [](const auto& attachment) { return attachment->role == Role::recorder; });
+}
+
+void CameraFeed::armHandOverWindowLocked() {
+  const auto windowGeneration = ++windowGeneration_;
+  if (sessionId_ == 0 || !holding_) return;
+  if (!timers_.executor || !timers_.sleep) {
+    statistics_.heldFramesDropped += held_.size();
+    held_.clear();
+    holding_ = false;
+    return;
+  }
+  windowTask_ = Task::spawn(timers_.executor, afterLastRecorder(weak_from_this(), timers_.sleep, windowGeneration));
+}
+
+void CameraFeed::armLingerLocked() {
   const auto generation = ++generation_;
   if (sessionId_ == 0) return;
   std::weak_ptr<CameraFeed> weak = weak_from_this();
@@ -193,17 +225,18 @@ void CameraFeed::armTimersLocked() {
     });
     return;
   }
-  timersTask_ = Task::spawn(timers_.executor, afterLastDetach(weak, timers_.sleep, generation));
+  lingerTask_ = Task::spawn(timers_.executor, afterLastDetach(weak, timers_.sleep, generation));
+}
+
+Awaitable<void> CameraFeed::afterLastRecorder(std::weak_ptr<CameraFeed> weak, SleepFunction sleep,
+                                              std::uint64_t windowGeneration) {
+  co_await sleep(kHandOverWindow);
+  if (auto self = weak.lock()) self->closeHandOverWindow(windowGeneration);
 }
 
 Awaitable<void> CameraFeed::afterLastDetach(std::weak_ptr<CameraFeed> weak, SleepFunction sleep,
                                             std::uint64_t generation) {
-  co_await sleep(kHandOverWindow);
-  if (auto self = weak.lock())
-    self->closeHandOverWindow(generation);
-  else
-    co_return;
-  co_await sleep(kLinger - kHandOverWindow);
+  co_await sleep(kLinger);
   if (auto self = weak.lock()) {
     // Stopping the pipeline blocks for a moment: not on the timers' executor.
     self->queue_->async([weak, generation] {
@@ -212,9 +245,18 @@ Awaitable<void> CameraFeed::afterLastDetach(std::weak_ptr<CameraFeed> weak, Slee
   }
 }
 
-void CameraFeed::closeHandOverWindow(std::uint64_t generation) {
+void CameraFeed::closeIfUnattached() {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(routeMutex_);
+    generation = generation_;
+  }
+  close(generation);
+}
+
+void CameraFeed::closeHandOverWindow(std::uint64_t windowGeneration) {
   std::lock_guard lock(routeMutex_);
-  if (generation != generation_) return;
+  if (windowGeneration != windowGeneration_) return;
   statistics_.heldFramesDropped += held_.size();
   held_.clear();
   holding_ = false;
@@ -228,6 +270,7 @@ void CameraFeed::close(std::uint64_t generation) {
     if (generation != generation_ || !attachments_.empty() || sessionId_ == 0) return;
     sessionId_ = 0;
     ++generation_;
+    ++windowGeneration_;
     statistics_.heldFramesDropped += held_.size();
     held_.clear();
     holding_ = false;
@@ -252,6 +295,10 @@ void CameraFeed::onSample(GstAppSink* sink, std::uint64_t session) {
   std::lock_guard lock(routeMutex_);
   if (session != sessionId_) return;
   ++statistics_.framesDelivered;
+  if (!watching_.empty()) {
+    ++statistics_.framesWatched;
+    for (auto& watcher : watching_) watcher->onFrame(SamplePtr(gst_sample_ref(sample.get())), baseTime, false);
+  }
   if (!receiving_.empty()) {
     ++statistics_.framesRouted;
     for (auto& attachment : receiving_) attachment->onFrame(SamplePtr(gst_sample_ref(sample.get())), baseTime, false);

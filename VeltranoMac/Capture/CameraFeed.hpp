@@ -31,12 +31,17 @@ class CameraSourceFactory;
 // A recorder prepares an attachment (which opens the camera if it is
 // closed), starts it to receive frames, stops it at the end of its clip and
 // releases it once the clip is finished. Every frame goes to exactly one
-// place: the attachments started at that moment, or, from the last stop
-// until kHandOverWindow after the last release, a small hold that the next
-// attachment receives before any live frame. Frames arriving later than
-// that are not kept, so a recorder starting later begins with a fresh
-// frame. kLinger after the last release the camera closes; a camera failure
-// or end of stream with nobody attached closes it at once.
+// place among the recorders: the attachments started at that moment, or,
+// from the last stop until kHandOverWindow after the last recorder's
+// release, a small hold that the next recorder receives before any live
+// frame. Frames arriving later than that are not kept, so a recorder
+// starting later begins with a fresh frame.
+//
+// A watching attachment (the preview) sees every frame besides, and takes
+// none from the recorders: it neither fills nor empties the hold, so what it
+// saw never reaches a clip. It keeps the camera open like a recorder does.
+// kLinger after the last release of any attachment the camera closes; a
+// camera failure or end of stream with nobody attached closes it at once.
 class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
  public:
   static constexpr std::chrono::milliseconds kHandOverWindow{250};
@@ -52,6 +57,8 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
   // time + presentation time).
   using FrameHandler = std::function<void(SamplePtr sample, GstClockTime baseTime, bool held)>;
 
+  enum class Role { recorder, watcher };
+
   struct Statistics {
     std::uint64_t opens = 0;            // the camera pipeline was built and started
     std::uint64_t closes = 0;           // ... and torn down
@@ -60,7 +67,8 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
     std::uint64_t framesHeld = 0;       // frames kept for a hand-over
     std::uint64_t framesHandedOver = 0;
     std::uint64_t heldFramesDropped = 0;  // pushed out by the cap, a size change or a closing window
-    std::uint64_t framesUnclaimed = 0;    // nobody attached and no hand-over due
+    std::uint64_t framesUnclaimed = 0;    // no recorder attached and no hand-over due
+    std::uint64_t framesWatched = 0;      // frames handed to watchers
   };
 
   // Where the linger and the hand-over window are timed: a serial executor
@@ -82,7 +90,13 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
   // attachment that receives nothing until it is started. Throws
   // RecorderError (noVideoDevice, cannotAddInput, cannotAddOutput) or the
   // factory's own error. The caller keeps `sources` alive for the call.
-  std::unique_ptr<Attachment> prepare(CameraSourceFactory& sources, FrameHandler onFrame, Timers timers);
+  std::unique_ptr<Attachment> prepare(CameraSourceFactory& sources, FrameHandler onFrame, Timers timers,
+                                      Role role = Role::recorder);
+
+  // Closes the camera now if nobody is attached (a watcher that wants the
+  // camera chosen anew need not wait out the linger). Blocks while the
+  // pipeline stops: not on a streaming thread.
+  void closeIfUnattached();
 
   // The camera pipeline exists (until it has let go of the device).
   bool isOpen() const;
@@ -102,10 +116,13 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
 
   void onSample(GstAppSink* sink, std::uint64_t session);
   void onSessionEnded(std::uint64_t session, std::exception_ptr error, SessionNotifications::Kind kind);
-  void armTimersLocked();
-  void closeHandOverWindow(std::uint64_t generation);
+  void armHandOverWindowLocked();
+  void armLingerLocked();
+  void closeHandOverWindow(std::uint64_t windowGeneration);
   void close(std::uint64_t generation);
-  void closeOnQueue(std::uint64_t generation);
+  bool anyRecorderAttachedLocked() const;
+  static Awaitable<void> afterLastRecorder(std::weak_ptr<CameraFeed> weak, SleepFunction sleep,
+                                           std::uint64_t windowGeneration);
   static Awaitable<void> afterLastDetach(std::weak_ptr<CameraFeed> weak, SleepFunction sleep, std::uint64_t generation);
 
   const std::shared_ptr<SerialQueue> queue_;
@@ -122,13 +139,16 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
   mutable std::mutex routeMutex_;
   std::uint64_t sessionId_ = 0;                                // the open pipeline's number, 0 when closed
   std::vector<std::shared_ptr<AttachmentState>> attachments_;  // prepared and not yet released
-  std::vector<std::shared_ptr<AttachmentState>> receiving_;    // started and not yet stopped
+  std::vector<std::shared_ptr<AttachmentState>> receiving_;    // recorders started and not yet stopped
+  std::vector<std::shared_ptr<AttachmentState>> watching_;     // watchers started and not yet stopped
   std::deque<std::pair<SamplePtr, GstClockTime>> held_;
   bool holding_ = false;
   bool ended_ = false;  // the open pipeline failed or ended on its own
   std::exception_ptr endError_;
-  std::uint64_t generation_ = 0;  // moves on with every attachment and every close
-  Task timersTask_;
+  std::uint64_t generation_ = 0;        // moves on with every attachment and every close
+  std::uint64_t windowGeneration_ = 0;  // moves on with every recorder attachment and every close
+  Task lingerTask_;
+  Task windowTask_;
   Timers timers_;
   Statistics statistics_;
 };
