@@ -1,5 +1,6 @@
 #include "App/ApplicationMain.hpp"
 
+#include "App/AppCameraControls.hpp"
 #include "App/AppDelegate.hpp"
 #include "App/ContentView.hpp"
 #include "App/VeltranoApp.hpp"
@@ -53,14 +54,26 @@ struct Recording {
             page->dispatchUploadState(std::move(snapshot));
           });
         })),
+        // The preview watches the recorder's own camera; its timers run on
+        // the worker.
+        preview(
+            CameraPreview::create(places.cameras, {worker.context().get_executor(), makeTimerSleep(worker.context())})),
+        cameraChoice(std::dynamic_pointer_cast<CameraChoice>(places.cameras)),
+        cameraControls(std::make_shared<AppCameraControls>(preview, cameraChoice, main)),
         coordinator(assembleAnswerRecordingCoordinator(
             {worker, main, places.cameras, uploads, store, recordings,
-             [main, page](const RecordingState& state) {
-               asio::post(main, [page, detail = recordingStateJson(state)]() mutable {
+             [main, page, cameras = cameraControls](const RecordingState& state) {
+               asio::post(main, [page, detail = cameras->describeRecording(recordingStateJson(state))]() mutable {
                  page->dispatchRecordingState(std::move(detail));
                });
              },
              uploadStatus})) {
+    if (cameraChoice) {
+      // Called on the device monitor's thread.
+      cameraChoice->setCamerasChanged([main, page](std::vector<CameraDescription> cameras) {
+        asio::post(main, [page, list = camerasJson(cameras)] { page->dispatchCamerasChanged(list); });
+      });
+    }
     // Clips left by earlier runs show from the start.
     store->observeRecords(
         [board = uploadStatus](const std::vector<PendingUploadRecord>& records) { board->storeChanged(records); });
@@ -80,6 +93,11 @@ struct Recording {
   const std::shared_ptr<PendingUploadsStore> store;
   // Every clip's way to storage, for the page.
   const std::shared_ptr<UploadStatusBoard> uploadStatus;
+  // The live preview from the recorder's camera feed, the choice of camera
+  // (absent for a camera that offers none) and the bridge's methods on both.
+  const std::shared_ptr<CameraPreview> preview;
+  const std::shared_ptr<CameraChoice> cameraChoice;
+  const std::shared_ptr<AppCameraControls> cameraControls;
   // The recording coordinator over the camera, the uploads and the store.
   const std::shared_ptr<AnswerRecordingCoordinator> coordinator;
 };
@@ -157,9 +175,12 @@ struct App {
     auto makeWebView = [this](const fs::path& root) {
       WebViewHost::Configuration configuration;
       auto handler = std::make_shared<const WebAppSchemeHandler>(root);
-      configuration.registerAppScheme = [handler](WebKitWebContext* context) {
-        registerWebAppScheme(context, handler);
+      configuration.registerAppScheme = [handler, cameras = recording().cameraControls](WebKitWebContext* context) {
+        registerWebAppScheme(context, handler, [cameras](std::uint64_t after, auto done) {
+          cameras->previewFrame(after, std::move(done));
+        });
       };
+      configuration.cameras = recording().cameraControls;
       configuration.coordinator = recording().coordinator;
       configuration.uploadStatus = [board = recording().uploadStatus] { return board->snapshot(); };
       configuration.state = webHost.get();

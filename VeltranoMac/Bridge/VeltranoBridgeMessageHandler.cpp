@@ -32,8 +32,12 @@ Awaitable<void> answerMessage(std::shared_ptr<VeltranoBridgeMessageHandler> hand
 }  // namespace
 
 VeltranoBridgeMessageHandler::VeltranoBridgeMessageHandler(
-    std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator, Clock now, UploadStatus uploadStatus)
-    : coordinator_(std::move(coordinator)), now_(std::move(now)), uploadStatus_(std::move(uploadStatus)) {
+    std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator, Clock now, UploadStatus uploadStatus,
+    std::shared_ptr<CameraControls> cameras)
+    : coordinator_(std::move(coordinator)),
+      now_(std::move(now)),
+      uploadStatus_(std::move(uploadStatus)),
+      cameras_(std::move(cameras)) {
   if (!coordinator_) throw std::invalid_argument("VeltranoBridgeMessageHandler needs a coordinator");
   if (!now_) throw std::invalid_argument("VeltranoBridgeMessageHandler needs a clock");
 }
@@ -79,6 +83,12 @@ std::optional<nlohmann::json> VeltranoBridgeMessageHandler::immediateEnvelope(co
     return makeSuccessEnvelope(nlohmann::json{{"clips", nlohmann::json::array()}, {"pending", 0}});
   }
   if (method == "enterAnswer" || method == "retryPendingUploads") return std::nullopt;
+  if (cameras_) {
+    if (method == "startPreview") return std::nullopt;
+    if (method == "stopPreview") return handleStopPreview(*cameras_);
+    if (method == "listCameras") return handleListCameras(*cameras_);
+    if (method == "selectCamera") return handleSelectCamera(*cameras_, body);
+  }
 
   std::string message(bridge_message::unknownMethodPrefix);
   message += method;
@@ -89,6 +99,7 @@ Awaitable<nlohmann::json> VeltranoBridgeMessageHandler::dispatchMessage(const nl
   if (auto envelope = immediateEnvelope(body)) co_return std::move(*envelope);
   const std::string& method = body.at("method").get_ref<const std::string&>();
   if (method == "enterAnswer") co_return co_await handleEnterAnswer(*coordinator_, body);
+  if (method == "startPreview") co_return co_await handleStartPreview(*cameras_, body);
   co_return co_await handleRetryPendingUploads(*coordinator_, body);
 }
 

@@ -2,6 +2,7 @@
 // its method and answers it with one envelope.
 #pragma once
 
+#include "Bridge/BridgeCameraMethods.hpp"
 #include "Bridge/BridgeEnvelope.hpp"
 #include "Recording/AnswerRecordingCoordinatorProtocol.hpp"
 #include "Runtime/Asio.hpp"
@@ -34,10 +35,13 @@ class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<Veltran
   using UploadStatus = std::function<nlohmann::json()>;
 
   // `now` stamps "ping" replies; `uploadStatus` answers "uploadStatus"
-  // (without one: no clips, none pending).
+  // (without one: no clips, none pending); `cameras` answers the preview and
+  // camera methods (without: they are unknown methods, as on a side that
+  // has no camera to offer).
   explicit VeltranoBridgeMessageHandler(
       std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator,
-      Clock now = [] { return std::chrono::system_clock::now(); }, UploadStatus uploadStatus = {});
+      Clock now = [] { return std::chrono::system_clock::now(); }, UploadStatus uploadStatus = {},
+      std::shared_ptr<CameraControls> cameras = {});
 
   // Entry for one script message, called on the main thread. Queues one work
   // item on `main`; when it runs and the handler is gone the reply is
@@ -56,13 +60,14 @@ class VeltranoBridgeMessageHandler : public std::enable_shared_from_this<Veltran
   // The envelope of a body the coordinator plays no part in ("ping",
   // "uploadStatus", an unknown method, a malformed body), as dispatchMessage
   // would answer it;
-  // absent for "enterAnswer" and "retryPendingUploads".
+  // absent for "enterAnswer", "retryPendingUploads" and "startPreview".
   std::optional<nlohmann::json> immediateEnvelope(const nlohmann::json& body) const;
 
  private:
   std::shared_ptr<AnswerRecordingCoordinatorProtocol> coordinator_;
   Clock now_;
   UploadStatus uploadStatus_;
+  std::shared_ptr<CameraControls> cameras_;
 };
 
 }  // namespace veltrano

@@ -37,6 +37,10 @@ inline constexpr std::string_view recordingStateEvent =
 inline constexpr std::string_view uploadStateEvent =
     "window.dispatchEvent(new CustomEvent('veltrano:upload-state', { detail: JSON.parse(args) }));";
 
+// The connected cameras changed; the detail is the new list.
+inline constexpr std::string_view camerasChangedEvent =
+    "window.dispatchEvent(new CustomEvent('veltrano:cameras-changed', { detail: JSON.parse(args) }));";
+
 inline constexpr std::string_view flushAnswerSave =
     "var f = window.__veltranoFlushAnswerSave;\n"
     "if (typeof f !== 'function') { return { ok: true, status: 'noop' }; }\n"

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -185,6 +186,27 @@ std::string webAppRelativePath(std::string_view url) {
   return path.substr(first, last - first + 1);
 }
 
+std::optional<std::uint64_t> previewFrameAfter(std::string_view requestURL) {
+  if (webAppRelativePath(requestURL) != previewPath) return std::nullopt;
+  const auto query = requestURL.find('?');
+  if (query == std::string_view::npos) return 0;
+  std::string_view rest = requestURL.substr(query + 1);
+  rest = rest.substr(0, rest.find('#'));
+  while (!rest.empty()) {
+    const auto end = rest.find('&');
+    const std::string_view pair = rest.substr(0, end);
+    if (pair.starts_with("after=")) {
+      std::uint64_t value = 0;
+      const std::string_view digits = pair.substr(6);
+      const auto [ptr, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+      return error == std::errc() && ptr == digits.data() + digits.size() ? value : 0;
+    }
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return 0;
+}
+
 std::optional<std::filesystem::path> webAppRootFolder(const std::filesystem::path& resourceDirectory) {
   if (resourceDirectory.empty()) return std::nullopt;
   auto root = resourceDirectory / "WebApp";
@@ -201,6 +223,7 @@ WebAppSchemeResult WebAppSchemeHandler::serve(std::optional<std::string_view> re
 
   std::string relative = webAppRelativePath(*requestURL);
   if (relative.empty()) relative = "index.html";
+  if (relative == previewPath) return make_error_code(WebAppSchemeError::notFound);
   // Before the disk is touched; a name that merely holds two dots in a row
   // is refused as well.
   if (relative.find("..") != std::string::npos) return make_error_code(WebAppSchemeError::forbidden);

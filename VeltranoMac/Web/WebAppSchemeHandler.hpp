@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,7 +67,8 @@ class WebAppSchemeHandler {
   const std::filesystem::path& webAppRootURL() const noexcept { return webAppRootURL_; }
 
   // Answers one request. Blocks on the file system only to open the file,
-  // never to read it. Absent URL: WebAppSchemeError::noURL.
+  // never to read it. Absent URL: WebAppSchemeError::noURL. The preview
+  // path is not found here, whatever the folder holds.
   WebAppSchemeResult serve(std::optional<std::string_view> requestURL) const;
 
  private:
@@ -89,6 +91,23 @@ std::string webAppRelativePath(std::string_view requestURL);
 std::optional<std::filesystem::path> webAppRootFolder(const std::filesystem::path& resourceDirectory);
 
 inline constexpr std::string_view webAppEntryURL = "app://local/index.html";
+
+// The one path of the scheme that never maps to a file: the camera preview's
+// frames, "app://local/__veltrano/preview?after=N".
+inline constexpr std::string_view previewPath = "__veltrano/preview";
+inline constexpr std::string_view previewURL = "app://local/__veltrano/preview";
+
+// One preview frame as the page receives it.
+struct PreviewImage {
+  std::uint64_t number = 0;
+  double capturedAtMs = 0;  // milliseconds since the Unix epoch
+  std::shared_ptr<const std::string> jpeg;
+};
+
+// For a request of the preview path: the number of the frame the page has
+// (its "after" query value; 0 when absent or not a number). Absent for
+// every other path.
+std::optional<std::uint64_t> previewFrameAfter(std::string_view requestURL);
 
 }  // namespace veltrano
 

@@ -78,6 +78,11 @@ void WebHostState::dispatchUploadState(nlohmann::json detail) {
   dispatchKept(uploadState_, page_script::uploadStateEvent, detail);
 }
 
+void WebHostState::dispatchCamerasChanged(const nlohmann::json& cameras) {
+  if (auto webView = currentWebView_.lock())
+    webView->runPageScript(page_script::camerasChangedEvent, page_script::eventDetailArguments(cameras), {});
+}
+
 std::vector<std::pair<std::string_view, std::string>> WebHostState::keptStateScripts() const {
   std::vector<std::pair<std::string_view, std::string>> scripts;
   if (recordingState_) scripts.emplace_back(page_script::recordingStateEvent, *recordingState_);

@@ -60,6 +60,9 @@ class WebHostState {
   // loads later (a reload after its web process crashed) must learn them.
   void dispatchRecordingState(nlohmann::json detail);
   void dispatchUploadState(nlohmann::json detail);
+  // Sends "veltrano:cameras-changed" with the new list. Not kept: a page
+  // that loads later asks for the list itself.
+  void dispatchCamerasChanged(const nlohmann::json& cameras);
   // The kept events as scripts with their arguments, for a page that has
   // just loaded.
   std::vector<std::pair<std::string_view, std::string>> keptStateScripts() const;

@@ -7,7 +7,13 @@
 // back on stdout as one line "reply {"id": N, "value": ...}" (value null
 // when the call failed or there is no page yet).
 //
-//   app_e2e_host --bundle DIR --data DIR [--camera WxH] [--log FILE] [URL ...]
+// A line {"id": N, "window": "hide"|"show"} hides or shows the main window
+// instead, and replies true once done.
+//
+//   app_e2e_host --bundle DIR --data DIR [--camera WxH|system] [--log FILE] [URL ...]
+//
+// --camera system records the machine's camera (a stand-in on a private
+// PipeWire graph, in tests) with the camera choice kept in DIR.
 //
 // --log writes every log line with its CLOCK_MONOTONIC milliseconds, so a
 // test can check the order and timing of a quit.
@@ -15,6 +21,8 @@
 #include "App/ApplicationMain.hpp"
 #include "Runtime/Logger.hpp"
 #include "TestCameraSources.hpp"
+
+#include <gtk/gtk.h>
 #include "Web/WebHostState.hpp"
 
 #include <glib-unix.h>
@@ -66,11 +74,21 @@ void reply(long long id, const json& value) {
 
 void runCommand(const std::string& line) {
   json command = json::parse(line, nullptr, false);
-  if (!command.is_object() || !command.contains("id") || !command.contains("script")) {
+  if (!command.is_object() || !command.contains("id") || !(command.contains("script") || command.contains("window"))) {
     std::fprintf(stderr, "app_e2e_host: bad command: %s\n", line.c_str());
     return;
   }
   const long long id = command["id"].get<long long>();
+  if (command.contains("window")) {
+    GListModel* windows = gtk_window_get_toplevels();
+    for (guint i = 0; i < g_list_model_get_n_items(windows); ++i) {
+      auto* window = GTK_WIDGET(g_list_model_get_item(windows, i));
+      gtk_widget_set_visible(window, command["window"] == "show");
+      g_object_unref(window);
+    }
+    reply(id, true);
+    return;
+  }
   auto page = WebHostState::shared().currentWebView();
   if (!page) {
     reply(id, nullptr);
@@ -107,7 +125,7 @@ gboolean watchFirstFocus(gpointer logFd) {
 }
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: app_e2e_host --bundle DIR --data DIR [--camera WxH] [--log FILE] [URL ...]\n");
+  std::fprintf(stderr, "usage: app_e2e_host --bundle DIR --data DIR [--camera WxH|system] [--log FILE] [URL ...]\n");
   std::exit(2);
 }
 
@@ -116,6 +134,7 @@ gboolean watchFirstFocus(gpointer logFd) {
 int main(int argc, char** argv) {
   std::string bundle, data, logPath;
   int width = 320, height = 240;
+  bool systemCamera = false;
   std::vector<char*> passOn{argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -128,7 +147,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--log") {
       logPath = argv[++i];
     } else if (arg == "--camera") {
-      if (std::sscanf(argv[++i], "%dx%d", &width, &height) != 2) usage();
+      const std::string camera = argv[++i];
+      systemCamera = camera == "system";
+      if (!systemCamera && std::sscanf(camera.c_str(), "%dx%d", &width, &height) != 2) usage();
     } else {
       passOn.push_back(argv[i]);
     }
@@ -141,9 +162,12 @@ int main(int argc, char** argv) {
     g_timeout_add(2, watchFirstFocus, GINT_TO_POINTER(fd));
   }
 
-  ApplicationPlaces places{
-      Bundle{bundle}, data,
-      std::make_shared<testing::PipelineSourceFactory>(testing::testPattern(width, height, "pattern=ball"))};
+  std::shared_ptr<CameraSourceFactory> cameras;
+  if (systemCamera)
+    cameras = std::make_shared<SystemCameraSourceFactory>();
+  else
+    cameras = std::make_shared<testing::PipelineSourceFactory>(testing::testPattern(width, height, "pattern=ball"));
+  ApplicationPlaces places{Bundle{bundle}, data, std::move(cameras)};
 
   g_unix_set_fd_nonblocking(STDIN_FILENO, TRUE, nullptr);
   g_unix_fd_add(STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onStdin, nullptr);

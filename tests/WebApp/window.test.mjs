@@ -13,34 +13,22 @@
 // VELTRANO_WEB_APP_DIR, VELTRANO_SCREENSHOT_DIR.
 
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 import { after, test } from 'node:test';
-import { promisify } from 'node:util';
+import { killAll, run, screenshot, startApp, track, until } from './app-driver.mjs';
 
-const run = promisify(execFile);
 const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../..');
 const emulator = `http://${process.env.VELTRANO_AUTH_EMULATOR}`;
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'veltrano-webapp-window-'));
-const children = [];
 after(() => {
-  for (const child of children) if (child.exitCode === null) child.kill('SIGKILL');
+  killAll();
   fs.rmSync(scratch, { recursive: true, force: true });
 });
-
-const until = async (what, check, seconds = 30) => {
-  const deadline = Date.now() + seconds * 1000;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
-};
 
 // The reference service; in its emulator mode (when this build has one) it
 // accepts the emulator's ID tokens, otherwise a fixed token only; the
@@ -51,45 +39,10 @@ async function startService(storage) {
   const args = ['--listen', '127.0.0.1:0', '--storage', storage, '--test-controls',
                 ...(emulatorMode ? ['--auth-emulator', '--auth-project', 'demo-veltrano'] : ['--token', 'fixed'])];
   const service = spawn(process.env.VELTRANO_UPLOAD_SERVICE, args, { stdio: ['ignore', 'pipe', 'inherit'] });
-  children.push(service);
+  track(service);
   const [endpoint] = await readline.createInterface({ input: service.stdout })[Symbol.asyncIterator]().next()
     .then(({ value }) => [value]);
   return { service, endpoint, origin: new URL(endpoint).origin, emulatorMode };
-}
-
-// The shipped program with a driver: each script runs in the page, its
-// value comes back on stdout.
-function startApp(bundle, data) {
-  const host = spawn(process.env.VELTRANO_E2E_HOST, ['--bundle', bundle, '--data', data],
-                     { stdio: ['pipe', 'pipe', 'inherit'] });
-  children.push(host);
-  const waiting = new Map();
-  let next = 0;
-  readline.createInterface({ input: host.stdout }).on('line', (line) => {
-    if (!line.startsWith('reply ')) return;
-    const { id, value } = JSON.parse(line.slice(6));
-    waiting.get(id)?.(value);
-    waiting.delete(id);
-  });
-  const page = (script) =>
-    new Promise((resolve) => {
-      const id = ++next;
-      waiting.set(id, resolve);
-      host.stdin.write(`${JSON.stringify({ id, script })}\n`);
-    });
-  const exited = new Promise((resolve) => host.on('exit', (code, signal) => resolve({ code, signal })));
-  return { host, page, exited, screen: () => page('return document.body?.dataset.screen ?? null') };
-}
-
-// The X screen as a person sees it: the window, its banner and the page,
-// once the page has drawn two frames and the compositor has shown them.
-async function screenshot(app, name) {
-  await app.page('await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));');
-  await new Promise((resolve) => setTimeout(resolve, 1000));
-  const dir = process.env.VELTRANO_SCREENSHOT_DIR;
-  fs.mkdirSync(dir, { recursive: true });
-  await run('gst-launch-1.0', ['-q', 'ximagesrc', 'num-buffers=1', 'use-damage=false', 'endx=1023', 'endy=719', '!',
-                               'videoconvert', '!', 'pngenc', '!', 'filesink', `location=${path.join(dir, name)}.png`]);
 }
 
 async function emulatorREST(method, route, body) {

@@ -83,7 +83,8 @@ WebViewHost::WebViewHost(Configuration configuration) : configuration_(std::move
   configuration_.registerAppScheme(context);
 
   bridgeMessageHandler_ = std::make_shared<VeltranoBridgeMessageHandler>(
-      configuration_.coordinator, [] { return std::chrono::system_clock::now(); }, configuration_.uploadStatus);
+      configuration_.coordinator, [] { return std::chrono::system_clock::now(); }, configuration_.uploadStatus,
+      configuration_.cameras);
   WebKitUserContentManager* content = webkit_user_content_manager_new();
   BridgeScriptMessageGlue::install(content, bridgeMessageHandler_, configuration_.main);
 
@@ -97,12 +98,16 @@ WebViewHost::WebViewHost(Configuration configuration) : configuration_(std::move
   g_signal_connect(webView_, "run-file-chooser", G_CALLBACK(onRunFileChooser), this);
   g_signal_connect(webView_, "load-changed", G_CALLBACK(onLoadChanged), this);
   g_signal_connect(webView_, "load-failed", G_CALLBACK(onLoadFailed), this);
+  g_signal_connect(webView_, "map", G_CALLBACK(onMapChanged), this);
+  g_signal_connect(webView_, "unmap", G_CALLBACK(onMapChanged), this);
 }
 
 WebViewHost::~WebViewHost() {
   // The widget may outlive the host inside its container; it must not call
   // back into a host that is gone.
   g_signal_handlers_disconnect_by_data(webView_, this);
+  if (watchedSurface_) g_signal_handlers_disconnect_by_data(watchedSurface_, this);
+  if (hiddenStop_) g_source_remove(hiddenStop_);
   configuration_.state->clearCurrentWebView(this);
   g_object_unref(webView_);
 }
@@ -128,9 +133,56 @@ void WebViewHost::sendSignInCallback(const SignInCallback& callback) {
   runPageScript(page_script::signInCallback, page_script::signInCallbackArguments(callback), nullptr);
 }
 
+void WebViewHost::stopPreview(const char* why) {
+  if (!configuration_.cameras) return;
+  Logger("WebView").info(std::string("Preview stopped: ") + why);
+  configuration_.cameras->stopPreview();
+}
+
+// Hidden: unmapped, or its toplevel minimised. A window shown again within
+// the grace keeps its preview.
+void WebViewHost::onMapChanged(GtkWidget*, void* self) {
+  static_cast<WebViewHost*>(self)->watchVisibility();
+}
+
+void WebViewHost::watchVisibility() {
+  GtkWidget* widget = GTK_WIDGET(webView_);
+  GdkSurface* surface = nullptr;
+  if (gtk_widget_get_mapped(widget))
+    if (GtkNative* native = gtk_widget_get_native(widget)) surface = gtk_native_get_surface(native);
+  if (surface != watchedSurface_) {
+    if (watchedSurface_) g_signal_handlers_disconnect_by_data(watchedSurface_, this);
+    watchedSurface_ = surface;
+    if (surface && GDK_IS_TOPLEVEL(surface))
+      g_signal_connect_swapped(
+          surface, "notify::state", G_CALLBACK(+[](WebViewHost* host) { host->watchVisibility(); }), this);
+  }
+  const bool minimised = surface && GDK_IS_TOPLEVEL(surface) &&
+                         (gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) & GDK_TOPLEVEL_STATE_MINIMIZED);
+  const bool hidden = !gtk_widget_get_mapped(widget) || minimised;
+  if (!hidden) {
+    if (hiddenStop_) g_source_remove(std::exchange(hiddenStop_, 0));
+    return;
+  }
+  if (hiddenStop_ || !configuration_.cameras) return;
+  hiddenStop_ = g_timeout_add(
+      kPreviewHiddenGraceMs,
+      [](gpointer self) {
+        auto* host = static_cast<WebViewHost*>(self);
+        host->hiddenStop_ = 0;
+        host->stopPreview("the window was hidden");
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
 void WebViewHost::onLoadChanged(WebKitWebView*, int event, void* self) {
   auto* host = static_cast<WebViewHost*>(self);
-  if (event == WEBKIT_LOAD_STARTED) host->pageLoaded_ = false;
+  if (event == WEBKIT_LOAD_STARTED) {
+    host->pageLoaded_ = false;
+    // The page that asked for the preview is going; a new one asks anew.
+    host->stopPreview("the page went away");
+  }
   if (event != WEBKIT_LOAD_FINISHED) return;
   host->pageLoaded_ = true;
   const char* uri = webkit_web_view_get_uri(host->webView_);
@@ -185,6 +237,7 @@ GtkWidget* WebViewHost::onCreate(WebKitWebView*, WebKitNavigationAction* action,
 void WebViewHost::onWebProcessTerminated(WebKitWebView* webView, int, void* self) {
   auto* host = static_cast<WebViewHost*>(self);
   host->pageLoaded_ = false;
+  host->stopPreview("the page's process ended");
   Task::spawn(host->configuration_.main, finalizeAfterPageLoss(host->configuration_.coordinator));
   // Not waiting for the finalize: the same web view keeps its bridge script
   // and handler, so the reloaded page can use them at once.

@@ -59,7 +59,13 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
     std::function<void()> firstLoadFinished;
     // Answers the bridge's "uploadStatus"; may be empty (no clips).
     VeltranoBridgeMessageHandler::UploadStatus uploadStatus;
+    // The camera preview and choice; may be empty (no camera methods). The
+    // preview stops when the page goes away, its process crashes, or the
+    // window has been hidden for kPreviewHiddenGrace.
+    std::shared_ptr<CameraControls> cameras;
   };
+
+  static constexpr unsigned kPreviewHiddenGraceMs = 1000;
 
   // Builds the configured web view and makes it the process's current one.
   // Nothing is loaded until the first update().
@@ -96,6 +102,9 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
   static void onLoadChanged(WebKitWebView*, int event, void* self);
   static int onLoadFailed(WebKitWebView*, int event, const char* uri, GError* error, void* self);
   void sendSignInCallback(const SignInCallback& callback);
+  static void onMapChanged(GtkWidget*, void* self);
+  void watchVisibility();
+  void stopPreview(const char* why);
 
   Configuration configuration_;
   std::shared_ptr<VeltranoBridgeMessageHandler> bridgeMessageHandler_;
@@ -106,6 +115,10 @@ class WebViewHost final : public PageScriptTarget, public std::enable_shared_fro
   // Scripts that want no answer (the focus event), sent while no page had
   // loaded: run once one has, the latest of each kind only.
   std::vector<std::pair<std::string, std::string>> waitingScripts_;
+  // The toplevel surface watched for minimising, and the pending stop of
+  // a hidden window's preview (a GLib source id, 0 when none).
+  void* watchedSurface_ = nullptr;
+  unsigned hiddenStop_ = 0;
 };
 
 }  // namespace veltrano
