@@ -85,7 +85,7 @@ test('errors read as plain words, never as codes', () => {
   }
 });
 
-test('the recording line: each state, a missing or odd field, a failure with and without its message', () => {
+test('the recording line: each state, a missing or odd field, a failure with and without its message, the camera fallback', () => {
   const at = '2026-12-08T12:00:05.123Z';
   const recording = { answerId: 'A', state: 'recording', clipIndex: 1, clipStartedAt: at, code: null, message: null };
   const failed = { ...recording, state: 'failed', clipIndex: null, clipStartedAt: null };
@@ -104,13 +104,23 @@ test('the recording line: each state, a missing or odd field, a failure with and
     [{ ...failed, code: 'recording_failed', message: '' }, 'failed', 'recording_failed', 'Recording stopped: the recording failed'],
     [{ ...failed, code: 'disk_on_fire', message: null }, 'failed', 'disk_on_fire', 'Recording stopped'],
     [{ ...failed, code: null, message: 'Disk full.' }, 'failed', null, 'Recording stopped: Disk full.'],
+    // The chosen camera is not connected and the default records: its words beside the line.
+    [{ ...recording, code: 'camera_fallback', message: ' The chosen camera\nisn\'t connected. ', camera: { id: 'usb-2', name: 'Desk' } },
+     'recording', 'camera_fallback', 'Recording answer A — clip 2, since 12:00:05', "The chosen camera isn't connected."],
+    [{ ...recording, code: 'camera_fallback', camera: { id: 'usb-2', name: 'Desk Cam' } }, 'recording', 'camera_fallback',
+     'Recording answer A — clip 2, since 12:00:05', "Your chosen camera isn't connected, so Desk Cam is recording."],
+    [{ ...recording, code: 'camera_fallback', message: '', camera: null }, 'recording', 'camera_fallback',
+     'Recording answer A — clip 2, since 12:00:05', "Your chosen camera isn't connected, so the system default camera is recording."],
+    [{ ...recording, camera: { id: 'usb-2', name: 'Desk' }, message: 'Not a fallback.' }, 'recording', null,
+     'Recording answer A — clip 2, since 12:00:05'],
+    [{ ...failed, code: 'camera_fallback', message: 'Gone.' }, 'failed', 'camera_fallback', 'Recording stopped: Gone.'],
     [{ ...recording, state: 'paused' }, 'unknown', null, ''],
     [{}, 'unknown', null, ''],
     [null, 'idle', null, 'Not recording'],
     ['recording', 'idle', null, 'Not recording'],
   ];
-  for (const [detail, state, code, text] of cases)
-    assert.deepEqual(recordingView(detail, { timeZone: 'UTC' }), { state, code, text }, JSON.stringify(detail));
+  for (const [detail, state, code, text, note = null] of cases)
+    assert.deepEqual(recordingView(detail, { timeZone: 'UTC' }), { state, code, text, note }, JSON.stringify(detail));
   // The clock is the person's own: the same instant in Berlin in December.
   assert.match(recordingView(recording, { timeZone: 'Europe/Berlin' }).text, /since 13:00:05$/);
 });
