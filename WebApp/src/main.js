@@ -1,6 +1,7 @@
 // The web app's entry: reads config.json, signs the person in by email link
 // through the identity service, keeps stored clips uploading once a token
-// exists and shows what the native side records and uploads. Screens are
+// exists and shows what the native side records and uploads, with a live
+// camera preview and the camera menu. Screens are
 // sections of index.html; one is shown at a time.
 
 import { initializeApp } from 'firebase/app';
@@ -18,7 +19,9 @@ import {
 import { loadConfig } from './config.js';
 import { completionEmail, emailLinkFrom, looksLikeEmail } from './links.js';
 import { messageFor, notASignInLink } from './messages.js';
+import { createCameraMenu } from './cameras.js';
 import { bridge, checkBridge } from './native.js';
+import { createPreview, PreviewStats } from './preview.js';
 import { renderRecording, renderUploads } from './status.js';
 import { startUploadRetries } from './uploads.js';
 
@@ -40,6 +43,24 @@ window.addEventListener('veltrano:recording-state', (event) => renderRecording($
 window.addEventListener('veltrano:upload-state', (event) => {
   uploadEvents += 1;
   renderUploads(uploadsElements, event.detail);
+});
+
+// The preview and the camera menu run only on the signed-in screen; their
+// statistics are on window.veltranoPreviewStats for tests and benchmarks.
+const previewStats = new PreviewStats((window.veltranoPreviewStats = {}));
+const preview = createPreview({
+  native: bridge(),
+  stats: previewStats,
+  elements: {
+    area: $('preview-area'), box: $('preview-box'), canvas: $('preview'), show: $('preview-show'),
+    hide: $('preview-hide'), note: $('preview-note'), message: $('preview-message'),
+  },
+});
+const cameraMenu = createCameraMenu({
+  native: bridge(),
+  elements: { area: $('camera-choice'), menu: $('camera-menu'), note: $('camera-note'), message: $('camera-message') },
+  onSelected: () => preview.cameraSelected(),
+  onChanged: (cameras) => preview.camerasChanged(cameras),
 });
 
 // An older native side answers "unknown_method"; the events alone then fill
@@ -157,6 +178,7 @@ function onUser(user) {
   stopRetries();
   stopRetries = () => {};
   if (!user) {
+    preview.stop();
     say('signed-in-as', '');
     if (document.body.dataset.screen === 'signed-in' || document.body.dataset.screen === 'starting') {
       const stored = localStorage.getItem(emailKey);
@@ -170,6 +192,8 @@ function onUser(user) {
   say('signed-in-message', '');
   show('signed-in');
   askUploadStatus();
+  preview.start();
+  cameraMenu.load();
   // A refreshed token: clips may wait a while before they upload.
   stopRetries = startUploadRetries({ native: bridge(), freshToken: () => user.getIdToken(true) });
 }

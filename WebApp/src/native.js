@@ -17,3 +17,11 @@ export async function checkBridge() {
     return 'failed';
   }
 }
+
+// A failed call's message when it is words for a person; the page-side
+// script puts the bare code there when the native side sent none.
+export function bridgeMessage(error, fallback) {
+  const message = typeof error?.message === 'string' ? error.message.replace(/\s+/g, ' ').trim() : '';
+  const plain = message !== '' && message !== error?.code && !/^[a-z]+(_[a-z]+)+$/.test(message);
+  return plain ? message : fallback;
+}

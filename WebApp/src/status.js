@@ -22,11 +22,21 @@ const failedBecause = {
   recording_failed: 'the recording failed',
 };
 
-// "veltrano:recording-state" -> {state, code, text}. Before the native side
-// has said anything the line reads "Not recording"; a state this page does
-// not know leaves it empty rather than guess.
+// While recording with the default camera because the chosen one is not
+// connected: the native side's words, or these naming the camera in use.
+function fallbackNote(detail) {
+  const message = clean(detail.message);
+  if (message) return message;
+  const name = clean(detail.camera?.name);
+  return `Your chosen camera isn't connected, so ${name || 'the system default camera'} is recording.`;
+}
+
+// "veltrano:recording-state" -> {state, code, text, note}. Before the native
+// side has said anything the line reads "Not recording"; a state this page
+// does not know leaves it empty rather than guess. note is said beside the
+// line, or null.
 export function recordingView(detail, { timeZone } = {}) {
-  if (detail === null || typeof detail !== 'object') return { state: 'idle', code: null, text: 'Not recording' };
+  if (detail === null || typeof detail !== 'object') return { state: 'idle', code: null, text: 'Not recording', note: null };
   if (detail.state === 'recording') {
     const answer = clean(detail.answerId);
     const clip = whole(detail.clipIndex);
@@ -34,15 +44,18 @@ export function recordingView(detail, { timeZone } = {}) {
     // clipIndex counts from 0; people count clips from 1.
     const text = `Recording${answer && ` answer ${answer}`}${clip === null ? '' : ` — clip ${clip + 1}`}` +
       (since && `, since ${since}`);
-    return { state: 'recording', code: null, text };
+    // Only the fallback is news while recording; other codes belong to failures.
+    if (clean(detail.code) === 'camera_fallback')
+      return { state: 'recording', code: 'camera_fallback', text, note: fallbackNote(detail) };
+    return { state: 'recording', code: null, text, note: null };
   }
-  if (detail.state === 'stopped') return { state: 'stopped', code: null, text: 'Stopped' };
+  if (detail.state === 'stopped') return { state: 'stopped', code: null, text: 'Stopped', note: null };
   if (detail.state === 'failed') {
     const code = clean(detail.code) || null;
     const why = clean(detail.message) || failedBecause[code];
-    return { state: 'failed', code, text: why ? `Recording stopped: ${why}` : 'Recording stopped' };
+    return { state: 'failed', code, text: why ? `Recording stopped: ${why}` : 'Recording stopped', note: null };
   }
-  return { state: 'unknown', code: null, text: '' };
+  return { state: 'unknown', code: null, text: '', note: null };
 }
 
 const clipLabels = {
@@ -102,7 +115,11 @@ export function uploadsView(detail) {
 
 export function renderRecording(line, detail, options) {
   const view = recordingView(detail, options);
-  line.textContent = view.text;
+  const document = line.ownerDocument;
+  // The note sits inside the line so the live region reads both together.
+  if (view.note)
+    line.replaceChildren(view.text, ' ', Object.assign(document.createElement('span'), { className: 'recording-note', textContent: view.note }));
+  else line.textContent = view.text;
   line.dataset.state = view.state;
   if (view.code) line.dataset.code = view.code;
   else delete line.dataset.code;

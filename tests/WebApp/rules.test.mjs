@@ -1,12 +1,16 @@
 // The page's pure rules as tables, in node: reading config.json, which
-// address completes a link, what a pasted text holds, and how the native
-// side's recording and upload states read.
+// address completes a link, what a pasted text holds, how the native
+// side's recording and upload states read, what a preview frame answer
+// means, the preview's statistics and the camera menu.
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { ConfigError, loadConfig, parseConfig } from '../../WebApp/src/config.js';
 import { completionEmail, emailLinkFrom, looksLikeEmail } from '../../WebApp/src/links.js';
+import { cameraMenuView } from '../../WebApp/src/cameras.js';
 import { messageFor } from '../../WebApp/src/messages.js';
+import { bridgeMessage } from '../../WebApp/src/native.js';
+import { frameAnswer, frameURL, PreviewStats, startFailure } from '../../WebApp/src/preview.js';
 import { clipView, recordingView, uploadsView } from '../../WebApp/src/status.js';
 
 const base = { apiKey: 'k', projectId: 'p', authDomain: 'p.example.com', endpointBaseURL: 'https://api.example.com' };
@@ -85,7 +89,7 @@ test('errors read as plain words, never as codes', () => {
   }
 });
 
-test('the recording line: each state, a missing or odd field, a failure with and without its message', () => {
+test('the recording line: each state, a missing or odd field, a failure with and without its message, the camera fallback', () => {
   const at = '2026-12-08T12:00:05.123Z';
   const recording = { answerId: 'A', state: 'recording', clipIndex: 1, clipStartedAt: at, code: null, message: null };
   const failed = { ...recording, state: 'failed', clipIndex: null, clipStartedAt: null };
@@ -104,13 +108,23 @@ test('the recording line: each state, a missing or odd field, a failure with and
     [{ ...failed, code: 'recording_failed', message: '' }, 'failed', 'recording_failed', 'Recording stopped: the recording failed'],
     [{ ...failed, code: 'disk_on_fire', message: null }, 'failed', 'disk_on_fire', 'Recording stopped'],
     [{ ...failed, code: null, message: 'Disk full.' }, 'failed', null, 'Recording stopped: Disk full.'],
+    // The chosen camera is not connected and the default records: its words beside the line.
+    [{ ...recording, code: 'camera_fallback', message: ' The chosen camera\nisn\'t connected. ', camera: { id: 'usb-2', name: 'Desk' } },
+     'recording', 'camera_fallback', 'Recording answer A — clip 2, since 12:00:05', "The chosen camera isn't connected."],
+    [{ ...recording, code: 'camera_fallback', camera: { id: 'usb-2', name: 'Desk Cam' } }, 'recording', 'camera_fallback',
+     'Recording answer A — clip 2, since 12:00:05', "Your chosen camera isn't connected, so Desk Cam is recording."],
+    [{ ...recording, code: 'camera_fallback', message: '', camera: null }, 'recording', 'camera_fallback',
+     'Recording answer A — clip 2, since 12:00:05', "Your chosen camera isn't connected, so the system default camera is recording."],
+    [{ ...recording, camera: { id: 'usb-2', name: 'Desk' }, message: 'Not a fallback.' }, 'recording', null,
+     'Recording answer A — clip 2, since 12:00:05'],
+    [{ ...failed, code: 'camera_fallback', message: 'Gone.' }, 'failed', 'camera_fallback', 'Recording stopped: Gone.'],
     [{ ...recording, state: 'paused' }, 'unknown', null, ''],
     [{}, 'unknown', null, ''],
     [null, 'idle', null, 'Not recording'],
     ['recording', 'idle', null, 'Not recording'],
   ];
-  for (const [detail, state, code, text] of cases)
-    assert.deepEqual(recordingView(detail, { timeZone: 'UTC' }), { state, code, text }, JSON.stringify(detail));
+  for (const [detail, state, code, text, note = null] of cases)
+    assert.deepEqual(recordingView(detail, { timeZone: 'UTC' }), { state, code, text, note }, JSON.stringify(detail));
   // The clock is the person's own: the same instant in Berlin in December.
   assert.match(recordingView(recording, { timeZone: 'Europe/Berlin' }).text, /since 13:00:05$/);
 });
@@ -157,4 +171,113 @@ test('the upload list: the pending count in words, clips in order, anything malf
   assert.deepEqual(uploadsView({ clips, pending: 1 }).clips.map((c) => [c.clipId, c.state]), [['a', 'uploaded'], ['b', 'queued']]);
   for (const detail of [null, undefined, 'x', {}, { clips: 'many', pending: 2 }])
     assert.deepEqual(uploadsView(detail).clips, [], JSON.stringify(detail));
+});
+
+test('a frame answer: a newer frame, a stop, and anything that cannot move the preview on', () => {
+  const headers = (frame, capturedAt) => (name) => ({ 'X-Veltrano-Frame': frame, 'X-Veltrano-Captured-At': capturedAt })[name] ?? null;
+  const cases = [
+    // [status, frame header, captured-at header, after, answer]
+    [200, '1', '1765195205123.25', 0, { kind: 'frame', number: 1, capturedAt: 1765195205123.25 }],
+    [200, ' 42 ', '1765195205123', 41, { kind: 'frame', number: 42, capturedAt: 1765195205123 }],
+    [200, '43', null, 41, { kind: 'frame', number: 43, capturedAt: null }],
+    [200, '43', 'soon', 41, { kind: 'frame', number: 43, capturedAt: null }],
+    [200, '43', '', 41, { kind: 'frame', number: 43, capturedAt: null }],
+    [204, null, null, 7, { kind: 'stopped' }],
+    [204, '8', '1', 7, { kind: 'stopped' }],
+    // Not newer, not a whole number, missing (as when the headers are not exposed to the page).
+    [200, '7', '1', 7, { kind: 'broken' }],
+    [200, '6', '1', 7, { kind: 'broken' }],
+    [200, '8.5', '1', 7, { kind: 'broken' }],
+    [200, '-9', '1', 0, { kind: 'broken' }],
+    [200, '9007199254740993', '1', 0, { kind: 'broken' }],
+    [200, null, '1', 0, { kind: 'broken' }],
+    [500, '8', '1', 7, { kind: 'broken' }],
+    [404, null, null, 0, { kind: 'broken' }],
+  ];
+  for (const [status, frame, capturedAt, after, answer] of cases)
+    assert.deepEqual(frameAnswer(status, headers(frame, capturedAt), after), answer, JSON.stringify([status, frame, capturedAt, after]));
+  assert.equal(frameURL('http://127.0.0.1:5/preview/frame', 0), 'http://127.0.0.1:5/preview/frame?after=0');
+  assert.equal(frameURL('http://127.0.0.1:5/p?token=x', 12), 'http://127.0.0.1:5/p?token=x&after=12');
+});
+
+test('preview statistics: the rate over about a second, the mean latency of the last 30 frames, a restart', () => {
+  const view = {};
+  const stats = new PreviewStats(view);
+  assert.deepEqual(view, { frames: 0, lastFrame: 0, fps: 0, latencyMs: null });
+  // 25 frames a second for two seconds, each drawn 10 ms after capture, then 40 for the last 30.
+  const start = 1_765_195_205_000;
+  for (let i = 0; i < 50; i += 1) stats.drawn(i + 1, start + i * 40, start + i * 40 - (i < 20 ? 10 : 40));
+  assert.equal(view.frames, 50);
+  assert.equal(view.lastFrame, 50);
+  assert.ok(Math.abs(view.fps - 25) < 0.01, String(view.fps));
+  assert.equal(view.latencyMs, 40);
+  // Slower now: one frame in 400 ms, the rate follows within about a second.
+  for (let i = 0; i < 4; i += 1) stats.drawn(60 + i, start + 2000 + i * 400, null);
+  assert.ok(Math.abs(view.fps - 2.5) < 0.01, String(view.fps));
+  assert.equal(view.latencyMs, 40, 'frames without a capture time leave the mean alone');
+  // One frame every two seconds still has a rate.
+  stats.drawn(70, start + 5200, start + 5200);
+  assert.ok(Math.abs(view.fps - 0.5) < 0.01, String(view.fps));
+  assert.equal(view.latencyMs, (29 * 40 + 0) / 30);
+  stats.paused();
+  assert.equal(view.fps, 0);
+  // After a restart: the count goes on, the windows start over.
+  stats.restart();
+  stats.drawn(1, start + 9000, start + 8995.5);
+  assert.deepEqual(view, { frames: 56, lastFrame: 1, fps: 0, latencyMs: 4.5 });
+  stats.drawn(2, start + 9033, start + 9030);
+  assert.ok(Math.abs(view.fps - 1000 / 33) < 0.01, String(view.fps));
+  assert.equal(view.latencyMs, 3.75);
+});
+
+test('a failed call reads as plain words, a preview start in particular', () => {
+  const failure = (code, message) => Object.assign(new Error(message), { code });
+  const cases = [
+    [failure('camera_unavailable', 'The camera is in use by another program.'), 'The camera is in use by another program.'],
+    [failure('camera_unavailable', ' Unplugged.\n '), 'Unplugged.'],
+    [failure('camera_unavailable', 'camera_unavailable'), "The camera isn't available."],
+    [failure('camera_unavailable', ''), "The camera isn't available."],
+    [failure('camera_unavailable', 'device_open_failed'), "The camera isn't available."],
+    [failure('internal', 'Segment writer crashed'), "The preview couldn't start."],
+    [new Error('Veltrano native bridge not available'), "The preview couldn't start."],
+  ];
+  for (const [error, text] of cases) assert.equal(startFailure(error), text, error.message);
+  // Any call's failure: a one-word code in the message place is no message either.
+  for (const [error, text] of [[failure('busy', 'busy'), 'Fallback.'], [failure('busy', 'Busy.'), 'Busy.'], [null, 'Fallback.']])
+    assert.equal(bridgeMessage(error, 'Fallback.'), text, JSON.stringify(error?.message));
+});
+
+test('the camera menu from a list: the default first with its name, the chosen one marked, none, an unplugged choice', () => {
+  const builtIn = { id: 'built-in', name: 'Built-in Camera', isDefault: true, isSelected: false };
+  const desk = { id: 'usb-2', name: '  Desk\nCam ', isDefault: false, isSelected: false };
+  const shown = (view) => [view.options.map((o) => `${o.selected ? '*' : ''}${o.value}=${o.label}`), view.disabled, view.note, view.remember];
+  const deskChosen = { id: 'usb-2', name: 'Desk Cam' };
+  const cases = [
+    // [list, remembered, options, disabled, note, remember]
+    [[builtIn, desk], null, ['*=System default (Built-in Camera)', 'built-in=Built-in Camera', 'usb-2=Desk Cam'], false, '', null],
+    [[builtIn, { ...desk, isSelected: true }], null, ['=System default (Built-in Camera)', 'built-in=Built-in Camera', '*usb-2=Desk Cam'],
+     false, '', deskChosen],
+    [[{ ...builtIn, isSelected: true }, desk], deskChosen, ['=System default (Built-in Camera)', '*built-in=Built-in Camera', 'usb-2=Desk Cam'],
+     false, '', { id: 'built-in', name: 'Built-in Camera' }],
+    // No default camera known: the option has no name in parentheses.
+    [[{ ...desk, isDefault: false }], null, ['*=System default', 'usb-2=Desk Cam'], false, '', null],
+    // The remembered camera is here but not chosen: the default was chosen elsewhere.
+    [[builtIn, desk], deskChosen, ['*=System default (Built-in Camera)', 'built-in=Built-in Camera', 'usb-2=Desk Cam'], false, '', null],
+    // Unplugged: kept in mind, and said.
+    [[builtIn], deskChosen, ['*=System default (Built-in Camera)', 'built-in=Built-in Camera'], false,
+     "“Desk Cam” isn't connected, so the system default is used.", deskChosen],
+    [[builtIn], { id: 'usb-2', name: '' }, ['*=System default (Built-in Camera)', 'built-in=Built-in Camera'], false,
+     "The camera you chose isn't connected, so the system default is used.", { id: 'usb-2', name: '' }],
+    [[], deskChosen, ['*=No camera found'], true, '', deskChosen],
+    [[], null, ['*=No camera found'], true, '', null],
+    [null, null, ['*=No camera found'], true, '', null],
+    // Malformed entries and a repeated id are left out; a nameless camera still reads.
+    [[null, { name: 'No id' }, { id: '', name: 'Empty' }, { id: 7 }, builtIn, { ...builtIn, name: 'Again', isSelected: true },
+      { id: 'x', name: '  ', isSelected: 'yes' }], null,
+     ['*=System default (Built-in Camera)', 'built-in=Built-in Camera', 'x=Unnamed camera'], false, '', null],
+  ];
+  for (const [list, remembered, options, disabled, note, remember] of cases)
+    assert.deepEqual(shown(cameraMenuView(list, remembered)), [options, disabled, note, remember], JSON.stringify([list, remembered]));
+  assert.ok(cameraMenuView([builtIn, { ...desk, isSelected: true }, { ...builtIn, id: 'b', isSelected: true }]).options
+    .filter((option) => option.selected).length === 1, 'one option selected');
 });
