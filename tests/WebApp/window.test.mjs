@@ -104,6 +104,14 @@ test('signed in through sign-in.sh in the real window; the retry brings an earli
   assert.match(text, new RegExp(`Signed in as ${email}`));
   assert.ok(!text.includes(uid) && !/[{}]|oobCode|token/i.test(text), text);
   assert.equal(await app.page('return window.__veltranoReceiveAuthCallback !== undefined'), true);
+  // The signed-in screen shows the camera: the preview draws the test
+  // camera's frames through the app scheme.
+  const previewShown = await until('the preview drawing', async () => {
+    const now = await app.page(`return { state: document.getElementById('preview-box').dataset.state,
+      frames: window.veltranoPreviewStats.frames, latencyMs: window.veltranoPreviewStats.latencyMs };`);
+    return now.state === 'live' && now.frames >= 10 && now;
+  });
+  assert.ok(Number.isFinite(previewShown.latencyMs), JSON.stringify(previewShown));
   await screenshot(app, 'webapp-signin-signed-in');
 
   // The stored clip's request carries a fresh token of the signed-in user.
