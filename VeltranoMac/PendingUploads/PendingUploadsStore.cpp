@@ -1,6 +1,6 @@
 #include "PendingUploads/PendingUploadsStore.hpp"
 
-#include "PendingUploads/AtomicFile.hpp"
+#include "Support/AtomicFile.hpp"
 #include "PendingUploads/FileURL.hpp"
 #include "PendingUploads/PendingUploadsCodec.hpp"
 #include "Runtime/InstalledInstance.hpp"
