@@ -3,6 +3,7 @@
 
 #include "Capture/CameraSourceFactory.hpp"
 #include "PipeWireStandInCamera.hpp"
+#include "support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 using namespace veltrano;
+using veltrano::testing::readFile;
+using veltrano::testing::TempDir;
+using veltrano::testing::writeFile;
 using StandIn = veltrano::testing::PipeWireStandInCamera;
 using namespace std::chrono_literals;
 
@@ -84,11 +85,6 @@ bool lists(const std::vector<CameraDescription>& cameras, const std::string& id)
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // What the listener heard, from whichever thread it was called on.
 class Heard {
  public:
@@ -127,11 +123,9 @@ class Heard {
 // and the choice stays), plugging it back (it records again), an unknown
 // choice refused, and the default chosen again.
 TEST(CameraChoiceGraph, TheSelectedCameraRecordsFallsBackWhileUnpluggedAndReturnsWhenPluggedBack) {
-  const auto data =
-      std::filesystem::temp_directory_path() / ("veltrano-choice-" + std::to_string(std::random_device()()));
-  std::filesystem::create_directories(data);
+  TempDir data;
   const auto settings = data / "settings.json";
-  { std::ofstream(settings) << R"({"theme": "dark"})"; }
+  writeFile(settings, R"({"theme": "dark"})");
 
   auto dark = plugIn("StandInDark", kDark);
   auto bright = plugIn("StandInBright", kBright);
@@ -168,7 +162,7 @@ TEST(CameraChoiceGraph, TheSelectedCameraRecordsFallsBackWhileUnpluggedAndReturn
   EXPECT_EQ(factory.selectedCamera(), chosenId);
   EXPECT_EQ(nlohmann::json::parse(readFile(settings)), (nlohmann::json{{"theme", "dark"}, {"camera", chosenId}}));
   std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(data)) files.push_back(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(data.path)) files.push_back(entry.path().filename());
   EXPECT_EQ(files, std::vector<std::string>{"settings.json"}) << "a temporary file was left behind";
   for (const auto& camera : factory.cameras()) EXPECT_EQ(camera.isSelected, camera.id == chosenId) << camera.id;
   EXPECT_EQ(SystemCameraSourceFactory(settings).selectedCamera(), chosenId) << "the choice did not survive a restart";
@@ -229,7 +223,4 @@ TEST(CameraChoiceGraph, TheSelectedCameraRecordsFallsBackWhileUnpluggedAndReturn
   chosenCamera.reset();
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(heard.count(), before);
-
-  std::error_code ignored;
-  std::filesystem::remove_all(data, ignored);
 }
