@@ -53,7 +53,7 @@ double meanLuma(ElementPtr source) {
   GstMapInfo map;
   gst_buffer_map(gst_sample_get_buffer(sample.get()), &map, GST_MAP_READ);
   // Past the first row, which carries the frame number.
-  const std::size_t begin = 320, end = 320 * 240;
+  const std::size_t begin = 320, end = std::size_t{320} * 240;
   double sum = 0;
   for (std::size_t i = begin; i < end && i < map.size; ++i) sum += map.data[i];
   gst_buffer_unmap(gst_sample_get_buffer(sample.get()), &map);
