@@ -229,8 +229,10 @@ App* theApp = nullptr;  // reachable to the end, see App
 }  // namespace
 
 ApplicationPlaces ApplicationPlaces::ofThisUser() {
-  return {Bundle::ofRunningProgram(), applicationDataFolder(g_get_user_data_dir(), g_get_tmp_dir()),
-          std::make_shared<SystemCameraSourceFactory>()};
+  fs::path data = applicationDataFolder(g_get_user_data_dir(), g_get_tmp_dir());
+  // The choice of camera is kept beside the pending uploads.
+  auto cameras = std::make_shared<SystemCameraSourceFactory>(data / "settings.json");
+  return {Bundle::ofRunningProgram(), std::move(data), std::move(cameras)};
 }
 
 int runApplicationMain(int argc, char** argv, ApplicationPlaces places) {

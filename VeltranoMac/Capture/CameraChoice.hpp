@@ -1,5 +1,5 @@
-// The user's choice of camera: the connected cameras, the selection kept
-// in the settings file, and the camera that was opened last.
+// Which camera the recorder opens: the connected cameras, the person's
+// choice among them (kept across runs) and hot-plug notice.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -14,7 +14,7 @@ namespace veltrano {
 struct CameraDescription {
   std::string id;           // stable across runs and re-plugging
   std::string name;         // what a person reads
-  bool isDefault = false;   // the camera recorded when nothing is selected
+  bool isDefault = false;   // the camera recorded when nothing is selected (chooseCamera's pick)
   bool isSelected = false;  // the user's choice (none is selected when the choice is the default)
 };
 
@@ -33,14 +33,12 @@ class CameraChoice {
   virtual ~CameraChoice() = default;
   // The connected cameras, never the app's own virtual camera. Any thread.
   virtual std::vector<CameraDescription> cameras() = 0;
-  // Selects a connected camera by id, or the system default (nullopt), and
-  // keeps the choice in the settings file. False, and nothing changes, for
-  // an id that is not connected now.
+  // Selects a connected camera by id, or the system default (nullopt), and keeps the
+  // choice in the settings file. False, and nothing changes, for an id that is not connected now.
   virtual bool selectCamera(const std::optional<std::string>& id) = 0;
   virtual std::optional<std::string> selectedCamera() const = 0;
-  // Called (on any thread, e.g. the device monitor's) whenever cameras
-  // appear or disappear, with the new list. One listener; an empty function
-  // removes it.
+  // Called (on any thread, e.g. the device monitor's) whenever cameras appear or disappear,
+  // with the new list. One listener; an empty function removes it.
   virtual void setCamerasChanged(CamerasChanged listener) = 0;
   virtual std::optional<CameraOpened> lastOpened() const = 0;
 };

@@ -1,16 +1,21 @@
 #include "Capture/CameraSourceFactory.hpp"
 
 #include "Capture/CameraFeed.hpp"
+#include "Capture/CameraSettings.hpp"
+#include "Runtime/Logger.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace veltrano {
 
@@ -45,7 +50,122 @@ std::string structureString(const GstStructure* structure, const char* key) {
   return value ? value : "";
 }
 
-CameraCandidate describe(GstDevice* device) {
+using DevicePtr = std::unique_ptr<GstDevice, GstObjectUnref>;
+
+// The video sources listed at one moment, each with its description.
+struct Listing {
+  std::vector<DevicePtr> devices;
+  std::vector<CameraCandidate> candidates;
+};
+
+// Hears that the list of video sources changed.
+class DevicesListener {
+ public:
+  virtual ~DevicesListener() = default;
+  virtual void devicesChanged(const std::vector<CameraCandidate>& candidates) = 0;
+};
+
+// The cameras as one device monitor sees them, for the whole process. The
+// monitor is started once and never stopped: Debian 12's PipeWire device
+// provider frees a proxy twice when it stops (a free from its protocol
+// thread racing the stop), and a start and stop per lookup corrupted the
+// heap within a few answers. Hot-plug messages go straight from the
+// provider's thread to the listeners; nobody pops the monitor's bus.
+class DeviceWatch {
+ public:
+  static DeviceWatch& instance() {
+    // Never destroyed: the monitor outlives every factory and static.
+    static auto* watch = new DeviceWatch;
+    return *watch;
+  }
+
+  Listing list() {
+    Listing listing;
+    GstDeviceMonitor* monitor = started();
+    if (!monitor) return listing;
+    GList* devices = gst_device_monitor_get_devices(monitor);
+    for (GList* item = devices; item; item = item->next) {
+      // The list's references move into the listing.
+      listing.devices.emplace_back(GST_DEVICE(item->data));
+      listing.candidates.push_back(describeCamera(GST_DEVICE(item->data)));
+    }
+    g_list_free(devices);
+    return listing;
+  }
+
+  // Starts the monitor if needed, so that hot-plug reaches `listener`.
+  void subscribe(const std::shared_ptr<DevicesListener>& listener) {
+    {
+      std::lock_guard lock(listenersMutex_);
+      std::erase_if(listeners_, [](const auto& weak) { return weak.expired(); });
+      const bool known =
+          std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& weak) { return weak.lock() == listener; });
+      if (!known) listeners_.push_back(listener);
+    }
+    started();
+  }
+
+ private:
+  DeviceWatch() = default;
+
+  GstDeviceMonitor* started() {
+    // Without the lock once started: hot-plug lists from the provider's thread.
+    if (GstDeviceMonitor* monitor = monitor_.load()) return monitor;
+    std::lock_guard lock(startMutex_);
+    if (GstDeviceMonitor* monitor = monitor_.load()) return monitor;
+    std::unique_ptr<GstDeviceMonitor, GstObjectUnref> starting(gst_device_monitor_new());
+    gst_device_monitor_add_filter(starting.get(), "Video/Source", nullptr);
+    GstBus* bus = gst_device_monitor_get_bus(starting.get());
+    gst_bus_set_sync_handler(bus, &DeviceWatch::onMessage, this, nullptr);
+    gst_object_unref(bus);
+    if (!gst_device_monitor_start(starting.get())) return nullptr;
+    monitor_ = starting.release();
+    return monitor_.load();
+  }
+
+  static GstBusSyncReply onMessage(GstBus*, GstMessage* message, gpointer data) {
+    auto* self = static_cast<DeviceWatch*>(data);
+    const GstMessageType type = GST_MESSAGE_TYPE(message);
+    gst_message_unref(message);
+    // Devices found while the monitor starts are no change, and listing
+    // them then would wait for the provider that is busy starting (its
+    // start lock), on the very thread that start waits for.
+    if (self->monitor_.load() &&
+        (type == GST_MESSAGE_DEVICE_ADDED || type == GST_MESSAGE_DEVICE_REMOVED || type == GST_MESSAGE_DEVICE_CHANGED))
+      self->notify();
+    return GST_BUS_DROP;
+  }
+
+  void notify() {
+    std::vector<std::shared_ptr<DevicesListener>> listeners;
+    {
+      std::lock_guard lock(listenersMutex_);
+      for (const auto& weak : listeners_)
+        if (auto listener = weak.lock()) listeners.push_back(std::move(listener));
+    }
+    if (listeners.empty()) return;
+    const Listing listing = list();
+    for (const auto& listener : listeners) listener->devicesChanged(listing.candidates);
+  }
+
+  std::mutex startMutex_;
+  std::atomic<GstDeviceMonitor*> monitor_{nullptr};
+  std::mutex listenersMutex_;
+  std::vector<std::weak_ptr<DevicesListener>> listeners_;
+};
+
+std::string apiPrefix(CameraCandidate::Api api) {
+  switch (api) {
+    case CameraCandidate::Api::pipewire: return "pipewire:";
+    case CameraCandidate::Api::v4l2: return "v4l2:";
+    case CameraCandidate::Api::other: return "other:";
+  }
+  return "other:";
+}
+
+}  // namespace
+
+CameraCandidate describeCamera(GstDevice* device) {
   CameraCandidate candidate;
   gchar* name = gst_device_get_display_name(device);
   candidate.displayName = name ? name : "";
@@ -58,48 +178,79 @@ CameraCandidate describe(GstDevice* device) {
   else if (typeName.find("V4l2") != std::string::npos || api == "v4l2")
     candidate.api = CameraCandidate::Api::v4l2;
   candidate.nodeName = structureString(properties, "node.name");
+  if (candidate.api == CameraCandidate::Api::v4l2) {
+    // ID_PATH names the port and the interface, so a camera's colour and
+    // infrared nodes differ; the bus info is all there is without udev.
+    candidate.busPath = structureString(properties, "device.bus_path");
+    if (candidate.busPath.empty()) candidate.busPath = structureString(properties, "v4l2.device.bus_info");
+  }
   if (properties) gst_structure_free(properties);
   return candidate;
 }
 
-// The cameras as one device monitor sees them. The monitor is started once
-// and never stopped: Debian 12's PipeWire device provider frees a proxy
-// twice when it stops (a free from its protocol thread racing the stop), and
-// a start and stop per lookup corrupted the heap within a few answers.
-GList* listVideoSources() {
-  static std::mutex mutex;
-  static GstDeviceMonitor* monitor = nullptr;
-  std::lock_guard lock(mutex);
-  if (!monitor) {
-    std::unique_ptr<GstDeviceMonitor, GstObjectUnref> started(gst_device_monitor_new());
-    gst_device_monitor_add_filter(started.get(), "Video/Source", nullptr);
-    // Nobody pops the monitor's bus; dropping its hot-plug messages keeps it
-    // from growing. The list is read afresh at every lookup instead.
-    GstBus* bus = gst_device_monitor_get_bus(started.get());
-    gst_bus_set_sync_handler(
-        bus,
-        [](GstBus*, GstMessage* message, gpointer) {
-          gst_message_unref(message);
-          return GST_BUS_DROP;
-        },
-        nullptr, nullptr);
-    gst_object_unref(bus);
-    if (!gst_device_monitor_start(started.get())) return nullptr;
-    monitor = started.release();
-  }
-  return gst_device_monitor_get_devices(monitor);
+bool isOwnVirtualCamera(const CameraCandidate& candidate) {
+  return candidate.nodeName == kOwnVirtualCamera || candidate.displayName == kOwnVirtualCamera;
 }
 
-}  // namespace
+std::vector<std::string> cameraIds(const std::vector<CameraCandidate>& candidates) {
+  std::vector<std::string> ids;
+  std::map<std::string, int> seen;
+  for (const auto& candidate : candidates) {
+    std::string key;
+    switch (candidate.api) {
+      case CameraCandidate::Api::pipewire: key = candidate.nodeName; break;
+      case CameraCandidate::Api::v4l2: key = candidate.busPath; break;
+      case CameraCandidate::Api::other: break;
+    }
+    if (key.empty()) key = candidate.displayName;
+    std::string id = apiPrefix(candidate.api) + key;
+    const int count = ++seen[id];
+    if (count > 1) id += "#" + std::to_string(count);
+    ids.push_back(std::move(id));
+  }
+  return ids;
+}
 
 std::optional<std::size_t> chooseCamera(const std::vector<CameraCandidate>& candidates) {
   std::optional<std::size_t> best;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const auto& candidate = candidates[i];
-    if (candidate.nodeName == kOwnVirtualCamera || candidate.displayName == kOwnVirtualCamera) continue;
+    if (isOwnVirtualCamera(candidate)) continue;
     if (!best || rank(candidate.api) < rank(candidates[*best].api)) best = i;
   }
   return best;
+}
+
+std::vector<CameraDescription> describeCameras(const std::vector<CameraCandidate>& candidates,
+                                               const std::optional<std::string>& selected) {
+  const auto ids = cameraIds(candidates);
+  const auto chosen = chooseCamera(candidates);
+  std::vector<CameraDescription> cameras;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (isOwnVirtualCamera(candidates[i])) continue;
+    cameras.push_back({ids[i], candidates[i].displayName, chosen == i, selected == ids[i]});
+  }
+  return cameras;
+}
+
+std::optional<CameraPick> pickCamera(const std::vector<CameraCandidate>& candidates,
+                                     const std::optional<std::string>& selected) {
+  if (selected) {
+    const auto ids = cameraIds(candidates);
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+      if (ids[i] == *selected && !isOwnVirtualCamera(candidates[i])) return CameraPick{i, false};
+  }
+  const auto chosen = chooseCamera(candidates);
+  if (!chosen) return std::nullopt;
+  return CameraPick{*chosen, selected.has_value()};
+}
+
+nlohmann::json camerasJson(const std::vector<CameraDescription>& cameras) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& camera : cameras)
+    list.push_back(
+        {{"id", camera.id}, {"name", camera.name}, {"isDefault", camera.isDefault}, {"isSelected", camera.isSelected}});
+  return list;
 }
 
 CameraAccess probeCameraAccess(const std::filesystem::path& deviceDirectory,
@@ -125,8 +276,50 @@ std::shared_ptr<CameraFeed> CameraSourceFactory::feed() {
   return feed_;
 }
 
-SystemCameraSourceFactory::SystemCameraSourceFactory(std::filesystem::path deviceDirectory)
-    : deviceDirectory_(std::move(deviceDirectory)) {}
+// What a factory shares with the device monitor's thread: the choice, the
+// last camera opened and the listener.
+struct SystemCameraSourceFactory::State final : DevicesListener {
+  std::optional<std::filesystem::path> settingsFile;
+
+  mutable std::mutex mutex;  // selected, opened
+  std::optional<std::string> selected;
+  std::optional<CameraOpened> opened;
+
+  std::mutex settingsMutex;  // one read-modify-write of the file at a time
+
+  // Held while the listener runs, so replacing it waits for a running call;
+  // recursive so that the listener may replace itself.
+  std::recursive_mutex listenerMutex;
+  CamerasChanged listener;
+
+  std::optional<std::string> selection() const {
+    std::lock_guard lock(mutex);
+    return selected;
+  }
+
+  void devicesChanged(const std::vector<CameraCandidate>& candidates) override {
+    std::lock_guard lock(listenerMutex);
+    if (!listener) return;
+    // A copy: the listener may replace itself while it runs.
+    const CamerasChanged call = listener;
+    call(describeCameras(candidates, selection()));
+  }
+};
+
+SystemCameraSourceFactory::SystemCameraSourceFactory(std::optional<std::filesystem::path> settingsFile,
+                                                     std::filesystem::path deviceDirectory)
+    : deviceDirectory_(std::move(deviceDirectory)), state_(std::make_shared<State>()) {
+  state_->settingsFile = std::move(settingsFile);
+  if (state_->settingsFile) {
+    removeStaleCameraSettingFiles(*state_->settingsFile);
+    state_->selected = readCameraSetting(*state_->settingsFile);
+  }
+}
+
+SystemCameraSourceFactory::~SystemCameraSourceFactory() {
+  // The monitor's thread may be calling the listener right now.
+  setCamerasChanged({});
+}
 
 CameraAccess SystemCameraSourceFactory::cameraAccess() {
   return probeCameraAccess(deviceDirectory_);
@@ -136,20 +329,68 @@ ElementPtr SystemCameraSourceFactory::makeSource() {
   // Not at construction: a program builds its factory at start-up, long
   // before (and often without) recording anything.
   ensureGStreamer();
-  GList* devices = listVideoSources();
-  std::vector<GstDevice*> listed;
-  std::vector<CameraCandidate> candidates;
-  for (GList* item = devices; item; item = item->next) {
-    listed.push_back(GST_DEVICE(item->data));
-    candidates.push_back(describe(GST_DEVICE(item->data)));
+  const Listing listing = DeviceWatch::instance().list();
+  const auto pick = pickCamera(listing.candidates, state_->selection());
+  if (!pick) {
+    std::lock_guard lock(state_->mutex);
+    state_->opened.reset();
+    return nullptr;
   }
-  const auto chosen = chooseCamera(candidates);
-  ElementPtr camera;
-  if (chosen) camera = adoptElement(gst_device_create_element(listed[*chosen], nullptr));
-  g_list_free_full(devices, gst_object_unref);
-  if (!chosen) return nullptr;
-  if (!camera) throw GStreamerError("Could not open the camera.");
-  return convertCameraOutput(std::move(camera));
+  ElementPtr camera = adoptElement(gst_device_create_element(listing.devices[pick->index].get(), nullptr));
+  if (!camera) {
+    std::lock_guard lock(state_->mutex);
+    state_->opened.reset();
+    throw GStreamerError("Could not open the camera.");
+  }
+  ElementPtr source = convertCameraOutput(std::move(camera));
+  std::lock_guard lock(state_->mutex);
+  state_->opened = CameraOpened{
+      cameraIds(listing.candidates)[pick->index], listing.candidates[pick->index].displayName, pick->fellBack};
+  return source;
+}
+
+std::vector<CameraDescription> SystemCameraSourceFactory::cameras() {
+  ensureGStreamer();
+  return describeCameras(DeviceWatch::instance().list().candidates, state_->selection());
+}
+
+bool SystemCameraSourceFactory::selectCamera(const std::optional<std::string>& id) {
+  if (id) {
+    const auto listed = cameras();
+    if (std::none_of(listed.begin(), listed.end(), [&](const auto& camera) { return camera.id == *id; })) return false;
+  }
+  std::lock_guard settingsLock(state_->settingsMutex);
+  if (state_->settingsFile) {
+    try {
+      writeCameraSetting(*state_->settingsFile, id);
+    } catch (const std::exception& e) {
+      Logger("CameraChoice").error(std::string("Could not keep the camera choice: ") + e.what());
+    }
+  }
+  std::lock_guard lock(state_->mutex);
+  state_->selected = id;
+  return true;
+}
+
+std::optional<std::string> SystemCameraSourceFactory::selectedCamera() const {
+  return state_->selection();
+}
+
+void SystemCameraSourceFactory::setCamerasChanged(CamerasChanged listener) {
+  const bool listening = static_cast<bool>(listener);
+  {
+    std::lock_guard lock(state_->listenerMutex);
+    state_->listener = std::move(listener);
+  }
+  if (listening) {
+    ensureGStreamer();
+    DeviceWatch::instance().subscribe(state_);
+  }
+}
+
+std::optional<CameraOpened> SystemCameraSourceFactory::lastOpened() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->opened;
 }
 
 ElementPtr convertCameraOutput(ElementPtr camera) {

@@ -1,9 +1,9 @@
 #include "PendingUploads/PendingUploadsStore.hpp"
 
-#include "PendingUploads/AtomicFile.hpp"
 #include "PendingUploads/FileURL.hpp"
 #include "PendingUploads/PendingUploadsCodec.hpp"
 #include "Runtime/InstalledInstance.hpp"
+#include "Support/AtomicFile.hpp"
 #include "Support/PosixFile.hpp"
 
 #include <fcntl.h>

@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
 
   std::shared_ptr<CameraSourceFactory> cameras;
   if (systemCamera)
-    cameras = std::make_shared<SystemCameraSourceFactory>();
+    cameras = std::make_shared<SystemCameraSourceFactory>(std::filesystem::path(data) / "settings.json");
   else
     cameras = std::make_shared<testing::PipelineSourceFactory>(testing::testPattern(width, height, "pattern=ball"));
   ApplicationPlaces places{Bundle{bundle}, data, std::move(cameras)};

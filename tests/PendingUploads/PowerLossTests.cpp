@@ -2,8 +2,8 @@
 // file: a disk double that keeps file bytes only once that file was fsynced
 // and names (a new file, a rename) only once their folder was fsynced, and
 // that loses power after any chosen operation of a write.
-#include "PendingUploads/AtomicFile.hpp"
 #include "PendingUploads/PendingUploadsCodec.hpp"
+#include "Support/AtomicFile.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -36,6 +36,7 @@ struct PipeWireStandInCamera::Impl {
   spa_source* timer = nullptr;
   bool streaming = false;
   bool hashFrames = true;
+  std::optional<std::uint8_t> flatGrey;
   std::uint64_t frame = 0;
 
   mutable std::mutex mutex;
@@ -89,7 +90,9 @@ struct PipeWireStandInCamera::Impl {
     auto* pixels = static_cast<std::uint8_t*>(plane.data);
     const std::uint64_t n = self->frame++;
     const int bar = static_cast<int>(n % static_cast<std::uint64_t>(self->width));
-    for (int y = 0; y < self->height; ++y) {
+    for (int y = 0; self->flatGrey && y < self->height; ++y)
+      std::memset(pixels + std::size_t{self->stride} * y, *self->flatGrey, std::size_t{self->stride});
+    for (int y = 0; !self->flatGrey && y < self->height; ++y) {
       std::uint8_t* row = pixels + std::size_t{self->stride} * y;
       for (int x = 0; x < self->width; ++x) {
         std::uint8_t* p = row + 4 * std::ptrdiff_t{x};
@@ -124,12 +127,13 @@ struct PipeWireStandInCamera::Impl {
 };
 
 PipeWireStandInCamera::PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond,
-                                             bool hashFrames)
+                                             bool hashFrames, std::optional<std::uint8_t> flatGrey)
     : impl_(std::make_unique<Impl>()) {
   pw_init(nullptr, nullptr);
   auto& s = *impl_;
   s.width = width;
   s.hashFrames = hashFrames;
+  s.flatGrey = flatGrey;
   s.height = height;
   s.rate = framesPerSecond;
   s.stride = static_cast<std::uint32_t>(width) * 4;

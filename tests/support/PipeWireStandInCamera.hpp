@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace veltrano::testing {
@@ -17,7 +18,11 @@ class PipeWireStandInCamera {
  public:
   // `hashFrames` false skips hashing (sent() then knows nothing), for
   // benchmarks where hashing 1080p frames would load the machine.
-  PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond, bool hashFrames = true);
+  // `flatGrey` replaces the moving pattern with one grey level (B = G = R),
+  // so that a consumer tells two stand-ins apart after any conversion; the
+  // frame number still leads every frame.
+  PipeWireStandInCamera(std::string nodeName, int width, int height, int framesPerSecond, bool hashFrames = true,
+                        std::optional<std::uint8_t> flatGrey = std::nullopt);
   ~PipeWireStandInCamera();
   PipeWireStandInCamera(const PipeWireStandInCamera&) = delete;
   PipeWireStandInCamera& operator=(const PipeWireStandInCamera&) = delete;

@@ -1,4 +1,4 @@
-#include "PendingUploads/AtomicFile.hpp"
+#include "Support/AtomicFile.hpp"
 
 #include "Support/PosixFile.hpp"
 
