@@ -3,6 +3,7 @@
 #include "Bridge/BridgeEnvelope.hpp"
 #include "Runtime/ErrorDescription.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -19,8 +20,8 @@ struct PreviewStart {
 }  // namespace
 
 AppCameraControls::AppCameraControls(std::shared_ptr<CameraPreview> preview, std::shared_ptr<CameraChoice> choice,
-                                     asio::any_io_executor main)
-    : preview_(std::move(preview)), choice_(std::move(choice)), main_(std::move(main)) {
+                                     std::shared_ptr<CameraFeed> feed, asio::any_io_executor main)
+    : preview_(std::move(preview)), choice_(std::move(choice)), feed_(std::move(feed)), main_(std::move(main)) {
   if (!preview_) throw std::invalid_argument("AppCameraControls needs a preview");
 }
 
@@ -57,6 +58,15 @@ nlohmann::json AppCameraControls::selectCamera(const std::optional<std::string>&
     preview_->restartCamera();
   }
   return camerasJson(choice_->cameras());
+}
+
+void AppCameraControls::camerasChanged(const std::vector<CameraDescription>& cameras) {
+  if (!choice_ || !feed_ || !feed_->isOpen()) return;
+  const auto opened = choice_->lastOpened();
+  if (!opened) return;
+  const bool connected =
+      std::any_of(cameras.begin(), cameras.end(), [&](const auto& camera) { return camera.id == opened->id; });
+  if (!connected) feed_->cameraLost();
 }
 
 void AppCameraControls::previewFrame(std::uint64_t after, std::function<void(std::optional<PreviewImage>)> done) {

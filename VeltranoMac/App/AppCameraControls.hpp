@@ -26,7 +26,7 @@ class AppCameraControls final : public CameraControls, public std::enable_shared
       "The selected camera is not connected; recording with the default camera.";
 
   AppCameraControls(std::shared_ptr<CameraPreview> preview, std::shared_ptr<CameraChoice> choice,
-                    asio::any_io_executor main);
+                    std::shared_ptr<CameraFeed> feed, asio::any_io_executor main);
 
   Awaitable<nlohmann::json> startPreview(int maxWidth) override;
   void stopPreview() override;
@@ -34,6 +34,10 @@ class AppCameraControls final : public CameraControls, public std::enable_shared
   // A new choice takes effect at once for a preview without a recording
   // (the camera reopens); a recording keeps its camera to the answer's end.
   nlohmann::json selectCamera(const std::optional<std::string>& id) override;
+
+  // The connected cameras changed: the open camera, when it is not among
+  // them, is ended rather than left stalling the preview and the recording.
+  void camerasChanged(const std::vector<CameraDescription>& cameras);
 
   // The scheme's preview path: `done` on the main actor.
   void previewFrame(std::uint64_t after, std::function<void(std::optional<PreviewImage>)> done);
@@ -46,6 +50,7 @@ class AppCameraControls final : public CameraControls, public std::enable_shared
  private:
   const std::shared_ptr<CameraPreview> preview_;
   const std::shared_ptr<CameraChoice> choice_;
+  const std::shared_ptr<CameraFeed> feed_;
   const asio::any_io_executor main_;
 };
 

@@ -59,7 +59,7 @@ struct Recording {
         preview(
             CameraPreview::create(places.cameras, {worker.context().get_executor(), makeTimerSleep(worker.context())})),
         cameraChoice(std::dynamic_pointer_cast<CameraChoice>(places.cameras)),
-        cameraControls(std::make_shared<AppCameraControls>(preview, cameraChoice, main)),
+        cameraControls(std::make_shared<AppCameraControls>(preview, cameraChoice, places.cameras->feed(), main)),
         coordinator(assembleAnswerRecordingCoordinator(
             {worker, main, places.cameras, uploads, store, recordings,
              [main, page, cameras = cameraControls](const RecordingState& state) {
@@ -70,8 +70,11 @@ struct Recording {
              uploadStatus})) {
     if (cameraChoice) {
       // Called on the device monitor's thread.
-      cameraChoice->setCamerasChanged([main, page](std::vector<CameraDescription> cameras) {
-        asio::post(main, [page, list = camerasJson(cameras)] { page->dispatchCamerasChanged(list); });
+      cameraChoice->setCamerasChanged([main, page, controls = cameraControls](std::vector<CameraDescription> cameras) {
+        asio::post(main, [page, controls, cameras = std::move(cameras)] {
+          controls->camerasChanged(cameras);
+          page->dispatchCamerasChanged(camerasJson(cameras));
+        });
       });
     }
     // Clips left by earlier runs show from the start.

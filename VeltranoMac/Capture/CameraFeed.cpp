@@ -254,6 +254,17 @@ void CameraFeed::closeIfUnattached() {
   close(generation);
 }
 
+void CameraFeed::cameraLost() {
+  std::uint64_t session = 0;
+  {
+    std::lock_guard lock(routeMutex_);
+    session = sessionId_;
+  }
+  if (session != 0)
+    onSessionEnded(session, std::make_exception_ptr(RecorderError(RecorderError::Case::cameraStopped)),
+                   SessionNotifications::Kind::runtimeError);
+}
+
 void CameraFeed::closeHandOverWindow(std::uint64_t windowGeneration) {
   std::lock_guard lock(routeMutex_);
   if (windowGeneration != windowGeneration_) return;

@@ -98,6 +98,11 @@ class CameraFeed final : public std::enable_shared_from_this<CameraFeed> {
   // pipeline stops: not on a streaming thread.
   void closeIfUnattached();
 
+  // The open camera was unplugged: its pipeline may simply stall, so it is
+  // ended as a camera that stopped sending video (attachments hear of it as
+  // a runtime error; with none attached it closes). Nothing when closed.
+  void cameraLost();
+
   // The camera pipeline exists (until it has let go of the device).
   bool isOpen() const;
   std::size_t attachmentCount() const;

@@ -2,18 +2,21 @@
 // stand-in camera on a private PipeWire graph, through the whole program:
 // frames reach the page over the "app" scheme, preview and recording share
 // one capture stream, and the preview stops when the page asks, when the
-// page goes away and a second after the window is hidden. A screenshot of
+// page goes away and a second after the window is hidden; a second camera
+// plugged in is announced, can be chosen, and once unplugged the answer
+// records from the default and says so. A screenshot of
 // the page drawing the frames goes to $VELTRANO_SCREENSHOT_DIR/preview-*.png.
 //
 // Environment: as window.test.mjs, inside tests/support/private-pipewire.sh
 // with a 1280x720 stand-in camera.
 
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { after, test } from 'node:test';
-import { killAll, run, screenshot, startApp, until } from './app-driver.mjs';
+import { killAll, run, screenshot, startApp, track, until } from './app-driver.mjs';
 
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'veltrano-preview-window-'));
 after(() => {
@@ -120,6 +123,48 @@ test('the preview in the real window: frames in the page, one capture stream wit
   assert.equal(await app.window(true), true);
   await app.page(startLoop);
   await until('frames after showing', async () => (await app.page(loopState)).frames >= 5);
+
+  // A second camera is plugged in: the page hears of it, and choosing it
+  // moves the preview onto it (its own frame size). Unplugged, it is gone
+  // from the list, and an answer records from the default and says so.
+  await app.page(`window.__events = { cameras: [], recording: [] };
+    addEventListener('veltrano:cameras-changed', (e) => window.__events.cameras.push(e.detail));
+    addEventListener('veltrano:recording-state', (e) => window.__events.recording.push(e.detail));`);
+  const second = track(spawn(process.env.VELTRANO_STANDIN_CAMERA, ['SecondCamera', '640x480@30'], { stdio: 'ignore' }));
+  const plugged = await until('the second camera announced', async () => {
+    const lists = (await app.page('return window.__events.cameras'));
+    return lists.at(-1)?.length === 2 && lists.at(-1);
+  });
+  assert.deepEqual(plugged.map((c) => c.id).sort(), ['pipewire:SecondCamera', 'pipewire:StandInCamera']);
+  assert.equal(plugged.filter((c) => c.isDefault).length, 1);
+  assert.ok(plugged.every((c) => !c.isSelected));
+  const chosen = await app.page(`return await window.veltranoNative.call('selectCamera', { id: 'pipewire:SecondCamera' });`);
+  assert.deepEqual(chosen.filter((c) => c.isSelected).map((c) => c.id), ['pipewire:SecondCamera']);
+  assert.deepEqual(JSON.parse(fs.readFileSync(path.join(data, 'settings.json'), 'utf8')), { camera: 'pipewire:SecondCamera' });
+  await until('the old camera\'s preview stopped', async () => (await app.page(loopState)).ended === 204);
+  assert.deepEqual(await app.page(startLoop), { url: 'app://local/__veltrano/preview', width: 640, height: 480 });
+  await until('frames from the second camera', async () => (await app.page(loopState)).frames >= 5);
+  await screenshot(app, 'preview-second-camera');
+  assert.equal(await app.page(`try { await window.veltranoNative.call('selectCamera', { id: 'pipewire:Nowhere' }); }
+    catch (e) { return e.code; }`), 'camera_unavailable');
+
+  second.kill('SIGTERM');
+  const unplugged = await until('the second camera gone', async () => {
+    const lists = (await app.page('return window.__events.cameras'));
+    return lists.at(-1)?.length === 1 && lists.at(-1);
+  });
+  assert.deepEqual(unplugged.map((c) => c.id), ['pipewire:StandInCamera']);
+  await until('its preview stopped', async () => (await app.page(loopState)).ended !== null);
+  await until('its camera closed', async () => (await captureStreams(pid)) === 0, 15);
+  assert.deepEqual(await app.page(`return await window.veltranoNative.call('enterAnswer',
+    { userId: 'u', sessionId: 's', answerId: 'fallback-answer', idToken: 'not-checked-here' });`),
+                   { status: 'recording', answerId: 'fallback-answer' });
+  const fallback = await until('the recording state of the fallback', async () =>
+    (await app.page('return window.__events.recording')).find((d) => d.state === 'recording'));
+  assert.equal(fallback.code, 'camera_fallback');
+  assert.deepEqual(fallback.camera, { id: 'pipewire:StandInCamera', name: 'StandInCamera' });
+  await app.page(`try { await window.veltranoNative.call('enterAnswer',
+    { userId: 'u', sessionId: 's', answerId: null, idToken: 'not-checked-here' }); } catch {}`);
 
   // The page goes away (a reload): the preview stops with it.
   await app.page('setTimeout(() => location.reload(), 0);');
