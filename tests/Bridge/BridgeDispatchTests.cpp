@@ -274,3 +274,86 @@ TEST(BridgeReply, KeepsAThrowingGlueCallbackToItself) {
   EXPECT_NO_THROW(throwing.send(makeSuccessEnvelope(nullptr)));
   EXPECT_FALSE(throwing.isPending());
 }
+
+namespace {
+
+// The camera methods' other side: records what the bridge asked for.
+struct FakeCameras final : CameraControls {
+  std::vector<int> starts;
+  int stops = 0;
+  std::vector<std::optional<std::string>> selections;
+  std::exception_ptr startFailure;
+  json list = json::array({{{"id", "pipewire:a"}, {"name", "A"}, {"isDefault", true}, {"isSelected", false}}});
+
+  Awaitable<json> startPreview(int maxWidth) override {
+    starts.push_back(maxWidth);
+    if (startFailure) std::rethrow_exception(startFailure);
+    co_return json{{"url", "app://local/__veltrano/preview"}, {"width", maxWidth}, {"height", maxWidth * 9 / 16}};
+  }
+  void stopPreview() override { ++stops; }
+  json listCameras() override { return list; }
+  json selectCamera(const std::optional<std::string>& id) override {
+    selections.push_back(id);
+    if (id == "gone") throw BridgeFailure("camera_unavailable", "No camera with the id \"gone\" is connected.");
+    return list;
+  }
+};
+
+}  // namespace
+
+// The preview and camera methods: each payload rule, each answer, nothing
+// done for a payload that does not fit, failures with their own code; on a
+// side without cameras they are unknown methods.
+TEST_F(BridgeTest, CameraMethodsCheckTheirPayloadsAndAnswerFromTheCameras) {
+  for (const char* method : {"startPreview", "stopPreview", "listCameras", "selectCamera"})
+    EXPECT_EQ(roundTrip(json{{"method", method}}), failure("unknown_method", std::string("Unknown method: ") + method));
+
+  auto cameras = std::make_shared<FakeCameras>();
+  handler_ = std::make_shared<VeltranoBridgeMessageHandler>(
+      coordinator_, [] { return system_clock::now(); }, VeltranoBridgeMessageHandler::UploadStatus{}, cameras);
+  const std::string widthRule = "\"maxWidth\" must be a whole number from 16 to 3840";
+  const std::string idRule = "\"selectCamera\" needs {\"id\": a camera id, or null for the system default}";
+  struct Row {
+    json body;
+    json reply;
+  };
+  const Row rows[] = {
+      {{{"method", "startPreview"}},
+       success({{"url", "app://local/__veltrano/preview"}, {"width", 640}, {"height", 360}})},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", nullptr}}}},
+       success({{"url", "app://local/__veltrano/preview"}, {"width", 640}, {"height", 360}})},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", 16}}}},
+       success({{"url", "app://local/__veltrano/preview"}, {"width", 16}, {"height", 9}})},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", 3840}}}},
+       success({{"url", "app://local/__veltrano/preview"}, {"width", 3840}, {"height", 2160}})},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", 15}}}}, failure("invalid_payload", widthRule)},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", 3841}}}}, failure("invalid_payload", widthRule)},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", 640.5}}}}, failure("invalid_payload", widthRule)},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", "640"}}}}, failure("invalid_payload", widthRule)},
+      {{{"method", "startPreview"}, {"payload", {{"maxWidth", -1}}}}, failure("invalid_payload", widthRule)},
+      {{{"method", "startPreview"}, {"payload", {640}}},
+       failure("invalid_payload", "The \"startPreview\" payload must be an object")},
+      {{{"method", "stopPreview"}, {"payload", 1}}, success(json::object())},
+      {{{"method", "listCameras"}}, success(cameras->list)},
+      {{{"method", "selectCamera"}, {"payload", {{"id", "pipewire:a"}}}}, success(cameras->list)},
+      {{{"method", "selectCamera"}, {"payload", {{"id", nullptr}}}}, success(cameras->list)},
+      {{{"method", "selectCamera"}, {"payload", {{"id", "gone"}}}},
+       failure("camera_unavailable", "No camera with the id \"gone\" is connected.")},
+      {{{"method", "selectCamera"}}, failure("invalid_payload", idRule)},
+      {{{"method", "selectCamera"}, {"payload", json::object()}}, failure("invalid_payload", idRule)},
+      {{{"method", "selectCamera"}, {"payload", {{"id", ""}}}}, failure("invalid_payload", idRule)},
+      {{{"method", "selectCamera"}, {"payload", {{"id", 7}}}}, failure("invalid_payload", idRule)},
+      {{{"method", "selectCamera"}, {"payload", "pipewire:a"}}, failure("invalid_payload", idRule)},
+  };
+  for (const auto& row : rows) EXPECT_EQ(roundTrip(row.body), row.reply) << row.body;
+  EXPECT_EQ(cameras->starts, (std::vector<int>{640, 640, 16, 3840}));
+  EXPECT_EQ(cameras->stops, 1);
+  EXPECT_EQ(cameras->selections, (std::vector<std::optional<std::string>>{"pipewire:a", std::nullopt, "gone"}));
+
+  // A camera that cannot be shown, and a fault of the cameras' own.
+  cameras->startFailure = std::make_exception_ptr(BridgeFailure("camera_unavailable", "Device busy."));
+  EXPECT_EQ(roundTrip(json{{"method", "startPreview"}}), failure("camera_unavailable", "Device busy."));
+  cameras->startFailure = std::make_exception_ptr(std::runtime_error("broken"));
+  EXPECT_EQ(roundTrip(json{{"method", "startPreview"}}), failure("internal", "broken"));
+  EXPECT_TRUE(coordinator_->enterCalls.empty() && coordinator_->retryCalls.empty());
+}

@@ -320,3 +320,32 @@ TEST(WebAppRootFolder, FoundOnlyWithIndexHtml) {
 }
 
 }  // namespace
+
+// The preview path never maps to a file, even one that exists there (or
+// beside it, spelled differently); its "after" value is read forgivingly,
+// and every other path is no preview request.
+TEST_F(WebAppFolder, ThePreviewPathIsNeverAFileAndCarriesTheFrameThePageHas) {
+  writeFile(root / "__veltrano" / "preview", "a file where the preview is");
+  writeFile(root / "__veltrano" / "preview.css", "p{}");
+  for (const char* url : {"app://local/__veltrano/preview", "app://local/__veltrano/preview?after=3",
+                          "app://local//__veltrano/preview/", "app://local/__veltrano/%70review"})
+    EXPECT_EQ(describe(serve(url)), "error WebAppSchemeHandler 404") << url;
+  EXPECT_EQ(describe(serve("app://local/__veltrano/preview.css")),
+            "served " + (root / "__veltrano" / "preview.css").string());
+
+  const std::vector<std::pair<std::string, std::optional<std::uint64_t>>> cases{
+      {"app://local/__veltrano/preview", 0},
+      {"app://local/__veltrano/preview?after=41", 41},
+      {"app://local/__veltrano/preview?x=1&after=18446744073709551615#f", 18446744073709551615ULL},
+      {"app://local/__veltrano/preview?after=18446744073709551616", 0},
+      {"app://local/__veltrano/preview?after=-1", 0},
+      {"app://local/__veltrano/preview?after=7x", 0},
+      {"app://local/__veltrano/preview?after=", 0},
+      {"app://local/__veltrano/%70review?after=2", 2},
+      {"app://local/__veltrano/preview.css?after=2", std::nullopt},
+      {"app://local/index.html?after=2", std::nullopt},
+      {"app://local/__veltrano/", std::nullopt},
+      {"app://local/x/__veltrano/preview", std::nullopt},
+  };
+  for (const auto& [url, after] : cases) EXPECT_EQ(veltrano::previewFrameAfter(url), after) << url;
+}
