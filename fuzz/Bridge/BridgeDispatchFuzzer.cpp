@@ -34,6 +34,31 @@ class FuzzCoordinator final : public AnswerRecordingCoordinatorProtocol {
   }
 };
 
+// The camera methods with page text echoed into lists and failures; the
+// width picks the outcome of a start.
+class FuzzCameras final : public CameraControls {
+ public:
+  explicit FuzzCameras(const std::string& input) : input_(input) {}
+  Awaitable<nlohmann::json> startPreview(int maxWidth) override {
+    switch (maxWidth % 3) {
+      case 0: co_return nlohmann::json{{"url", "app://local/__veltrano/preview"}, {"width", maxWidth}, {"height", 1}};
+      case 1: throw BridgeFailure("camera_unavailable", input_);
+      default: throw std::runtime_error(input_);
+    }
+  }
+  void stopPreview() override {}
+  nlohmann::json listCameras() override {
+    return nlohmann::json::array({{{"id", input_}, {"name", input_}, {"isDefault", true}, {"isSelected", false}}});
+  }
+  nlohmann::json selectCamera(const std::optional<std::string>& id) override {
+    if (id && id->size() % 2 == 1) throw BridgeFailure("camera_unavailable", *id);
+    return listCameras();
+  }
+
+ private:
+  const std::string& input_;
+};
+
 struct Harness {
   Harness()
       : glib(g_main_context_new()),
@@ -44,7 +69,8 @@ struct Harness {
             // name can carry any bytes.
             [this] {
               return nlohmann::json{{"clips", {{{"clipId", input}, {"error", input}}}}, {"pending", input.size()}};
-            })) {}
+            },
+            std::make_shared<FuzzCameras>(input))) {}
   GMainContext* glib;
   MainContext main;
   std::string input;

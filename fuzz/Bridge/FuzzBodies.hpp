@@ -23,12 +23,12 @@ class DiscardingLogSink final : public LogSink {
 };
 
 // Message bodies from fuzzer bytes. Most inputs are JSON text as the web view
-// would hand it over. A leading 0x01 or 0x02 instead builds the body directly
+// would hand it over. A leading 0x01, 0x02 or 0x03 instead builds the body directly
 // from raw bytes, which reaches strings no JSON parser lets through (invalid
 // UTF-8 in a method name or a payload field).
 inline nlohmann::json bodyFromBytes(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
-  if (input.empty() || (input[0] != '\x01' && input[0] != '\x02')) return parseMessageBody(input);
+  if (input.empty() || input[0] < '\x01' || input[0] > '\x03') return parseMessageBody(input);
 
   std::vector<std::string> fields{""};
   for (std::size_t i = 1; i < input.size(); ++i) {
@@ -38,6 +38,10 @@ inline nlohmann::json bodyFromBytes(const std::uint8_t* data, std::size_t size) 
       fields.back() += input[i];
   }
   fields.resize(5);
+  // A camera method: the id as raw bytes, a width from the third field.
+  if (input[0] == '\x03')
+    return nlohmann::json{{"method", fields[0].empty() ? "selectCamera" : fields[0]},
+                          {"payload", {{"id", fields[1]}, {"maxWidth", static_cast<int>(fields[2].size()) * 40 - 8}}}};
   if (input[0] == '\x01') return nlohmann::json{{"method", fields[0]}, {"payload", {{"idToken", fields[1]}}}};
   nlohmann::json payload{{"userId", fields[1]}, {"sessionId", fields[2]}, {"idToken", fields[4]}};
   if (!fields[3].empty() || input.size() % 2 == 1) payload["answerId"] = fields[3];  // "" reachable too
