@@ -35,6 +35,11 @@ class CameraPreview final : public std::enable_shared_from_this<CameraPreview> {
   static constexpr int kMinWidth = 16;
   static constexpr int kMaxWidth = 3840;
   static constexpr std::chrono::seconds kFirstFrameTimeout{10};
+  // Frames closer together than this go unshown: from a 30 fps camera the
+  // page gets every other frame, which keeps the preview's cost beside the
+  // recording's small (each shown frame is scaled, encoded, sent and
+  // composited).
+  static constexpr std::chrono::milliseconds kMinFrameInterval{35};
 
   struct Frame {
     std::uint64_t number = 0;  // increasing over the life of the preview, also across restarts
@@ -50,6 +55,7 @@ class CameraPreview final : public std::enable_shared_from_this<CameraPreview> {
     std::uint64_t starts = 0;         // the camera was attached for the preview
     std::uint64_t stops = 0;          // ... and let go
     std::uint64_t framesSeen = 0;     // frames of the feed while the preview watched
+    std::uint64_t framesPaced = 0;    // of those, skipped as too close to the last one shown
     std::uint64_t framesEncoded = 0;  // frames that went to the page
   };
 
