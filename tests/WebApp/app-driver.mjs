@@ -44,12 +44,21 @@ export function startApp(bundle, data, extraArgs = []) {
   });
   const send = (command) =>
     new Promise((resolve) => {
+      if (gone) return resolve(null);
       const id = ++next;
       waiting.set(id, resolve);
       host.stdin.write(`${JSON.stringify({ id, ...command })}\n`);
     });
   const page = (script) => send({ script });
-  const exited = new Promise((resolve) => host.on('exit', (code, signal) => resolve({ code, signal })));
+  // A host that ends answers every script still waiting, and every later
+  // one, with null: a test then fails on its check instead of hanging.
+  let gone = false;
+  const exited = new Promise((resolve) => host.on('exit', (code, signal) => {
+    gone = true;
+    for (const answer of waiting.values()) answer(null);
+    waiting.clear();
+    resolve({ code, signal });
+  }));
   return { host, page, exited, screen: () => page('return document.body?.dataset.screen ?? null'),
            window: (shown) => send({ window: shown ? 'show' : 'hide' }) };
 }
