@@ -3,6 +3,7 @@
 
 #include "Capture/CameraSourceFactory.hpp"
 #include "PipeWireStandInCamera.hpp"
+#include "TestCameraSources.hpp"
 #include "support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 using namespace veltrano;
+using veltrano::testing::pullOneFrame;
 using veltrano::testing::readFile;
 using veltrano::testing::TempDir;
 using veltrano::testing::writeFile;
@@ -39,16 +41,7 @@ std::unique_ptr<StandIn> plugIn(const std::string& name, std::uint8_t grey) {
 
 // The mean luma of one frame from `source`, as the recorder would get it.
 double meanLuma(ElementPtr source) {
-  ElementPtr pipeline = adoptElement(gst_pipeline_new(nullptr));
-  GstElement* sink = gst_element_factory_make("appsink", nullptr);
-  CapsPtr caps(gst_caps_from_string("video/x-raw,format=NV12"));
-  g_object_set(sink, "caps", caps.get(), "sync", FALSE, nullptr);
-  GstElement* camera = source.release();
-  gst_bin_add_many(GST_BIN(pipeline.get()), camera, sink, nullptr);
-  if (!gst_element_link(camera, sink)) return -1;
-  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-  SamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND));
-  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  SamplePtr sample = pullOneFrame(std::move(source));
   if (!sample) return -1;
   GstMapInfo map;
   gst_buffer_map(gst_sample_get_buffer(sample.get()), &map, GST_MAP_READ);

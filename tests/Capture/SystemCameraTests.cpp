@@ -4,6 +4,7 @@
 
 #include "Capture/CameraSourceFactory.hpp"
 #include "PipeWireStandInCamera.hpp"
+#include "TestCameraSources.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <utility>
 
 using namespace veltrano;
+using veltrano::testing::pullOneFrame;
 
 namespace {
 
@@ -27,16 +29,7 @@ std::size_t threadCount() {
 
 // One frame through the factory's source, converted as the recorder asks.
 void captureOneFrame(ElementPtr source, int cycle) {
-  ElementPtr pipeline = adoptElement(gst_pipeline_new(nullptr));
-  GstElement* sink = gst_element_factory_make("appsink", nullptr);
-  CapsPtr caps(gst_caps_from_string("video/x-raw,format=NV12"));
-  g_object_set(sink, "caps", caps.get(), "sync", FALSE, nullptr);
-  GstElement* camera = source.release();
-  gst_bin_add_many(GST_BIN(pipeline.get()), camera, sink, nullptr);
-  ASSERT_TRUE(gst_element_link(camera, sink)) << "cycle " << cycle;
-  ASSERT_NE(gst_element_set_state(pipeline.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE) << "cycle " << cycle;
-  SamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND));
-  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  SamplePtr sample = pullOneFrame(std::move(source));
   ASSERT_TRUE(sample) << "no frame in cycle " << cycle;
   const GstStructure* format = gst_caps_get_structure(gst_sample_get_caps(sample.get()), 0);
   int width = 0, height = 0;

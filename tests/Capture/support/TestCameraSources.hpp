@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gst/app/gstappsink.h>
+
 #include "Capture/CameraSourceFactory.hpp"
 
 #include <atomic>
@@ -79,6 +81,23 @@ class FunctionSourceFactory final : public CameraSourceFactory {
  private:
   std::function<ElementPtr()> make_;
 };
+
+// The first frame of `source` as the recorder asks for it (NV12), in a
+// pipeline of its own that is torn down before this returns; nullptr when
+// none came within 10 s or the source cannot be linked.
+inline SamplePtr pullOneFrame(ElementPtr source) {
+  ElementPtr pipeline = adoptElement(gst_pipeline_new(nullptr));
+  GstElement* sink = gst_element_factory_make("appsink", nullptr);
+  CapsPtr caps(gst_caps_from_string("video/x-raw,format=NV12"));
+  g_object_set(sink, "caps", caps.get(), "sync", FALSE, nullptr);
+  GstElement* camera = source.release();
+  gst_bin_add_many(GST_BIN(pipeline.get()), camera, sink, nullptr);
+  if (!gst_element_link(camera, sink)) return nullptr;
+  if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return nullptr;
+  SamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND));
+  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  return sample;
+}
 
 // A live, camera-like test pattern in NV12 at 30 fps. `options` go to
 // videotestsrc (e.g. "pattern=ball").
