@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <malloc.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -24,22 +23,6 @@ using namespace veltrano::testing;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::size_t entriesIn(const char* folder) {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-  return count;
-}
-
-// Resident memory with the allocator's free pages handed back first, so
-// what a finished recording's encoder left free does not read as a leak.
-long residentKiB() {
-  malloc_trim(0);
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
-}
 
 // Width and height from a baseline JPEG's SOF0 marker; {0, 0} when the
 // bytes are no complete JPEG (SOI first, EOI last).
@@ -300,8 +283,7 @@ TEST_F(CameraPreviewTest, AHundredStartsAndStopsLeaveNothingBehind) {
   for (int i = 0; i < 3; ++i) cycle(i);
   stopRecorder(startRecorder("warm-up"));
   ASSERT_TRUE(lingerOut(*sources_));
-  const auto fds = entriesIn("/proc/self/fd"), threads = entriesIn("/proc/self/task");
-  const long memory = residentKiB();
+  const auto baseline = processResources();
 
   for (int i = 0; i < 100; ++i) {
     cycle(i);
@@ -319,7 +301,8 @@ TEST_F(CameraPreviewTest, AHundredStartsAndStopsLeaveNothingBehind) {
   recorder.reset();
   ASSERT_TRUE(lingerOut(*sources_));
   record(200ms);
-  EXPECT_EQ(entriesIn("/proc/self/fd"), fds) << "descriptors left behind";
-  EXPECT_LE(entriesIn("/proc/self/task"), threads) << "threads left behind";
-  EXPECT_LT(residentKiB() - memory, 20 * 1024) << "memory grew by more than 20 MiB over 200 cycles";
+  const auto after = processResources();
+  EXPECT_EQ(after.fds, baseline.fds) << "descriptors left behind";
+  EXPECT_LE(after.threads, baseline.threads) << "threads left behind";
+  EXPECT_LT(after.rssKiB - baseline.rssKiB, 20 * 1024) << "memory grew by more than 20 MiB over 200 cycles";
 }

@@ -351,30 +351,6 @@ TEST_F(WebcamRecorderTest, ARequestDroppedUnansweredCompletesOnceWithNotRecordin
 
 namespace {
 
-struct ProcessResources {
-  long fds = 0;
-  long threads = 0;
-  long rssKiB = 0;
-};
-
-long entriesIn(const char* folder) {
-  long count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-  return count;
-}
-
-// Freed memory is handed back first, so that resident memory is what is
-// still in use rather than what malloc's per-thread arenas keep at hand.
-ProcessResources processResources() {
-  malloc_trim(0);
-  ProcessResources now{entriesIn("/proc/self/fd"), entriesIn("/proc/self/task"), 0};
-  std::ifstream statm("/proc/self/statm");
-  long size = 0, resident = 0;
-  statm >> size >> resident;
-  now.rssKiB = resident * (sysconf(_SC_PAGESIZE) / 1024);
-  return now;
-}
-
 // GST_TRACERS=leaks is running.
 bool underLeaksTracer() {
   bool found = false;

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +70,32 @@ inline std::optional<RecorderError::Case> recorderCase(const std::exception_ptr&
 inline std::string describe(const std::exception_ptr& error) {
   auto* e = errorAs<std::exception>(error);
   return e ? e->what() : "(success)";
+}
+
+// What a process holds, for resource tests: descriptors, threads and
+// resident memory.
+struct ProcessResources {
+  long fds = 0;
+  long threads = 0;
+  long rssKiB = 0;
+};
+
+inline long entriesIn(const char* folder) {
+  long count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+  return count;
+}
+
+// Freed memory is handed back first, so that resident memory is what is
+// still in use rather than what malloc's per-thread arenas keep at hand.
+inline ProcessResources processResources() {
+  malloc_trim(0);
+  ProcessResources now{entriesIn("/proc/self/fd"), entriesIn("/proc/self/task"), 0};
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  now.rssKiB = resident * (sysconf(_SC_PAGESIZE) / 1024);
+  return now;
 }
 
 // The test thread is the main actor: a private GLib context it iterates.
